@@ -1,0 +1,406 @@
+// sever: serves the files below its working directory over HTTP/1.0 on TCP port 8080 of
+// every local IPv4 address, one child process per connection, with short trace lines on
+// standard output. Only C and POSIX are used: a small process image forks faster.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <netdb.h>
+#include <poll.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+// The one service this server offers; there is no configuration.
+constexpr char service[] = "8080";
+// Connections the kernel queues while the server is busy between two accepts.
+constexpr int backlog = 10;
+// Trace lines go to standard output, error lines to standard error.
+constexpr int out = STDOUT_FILENO;
+constexpr int err = STDERR_FILENO;
+// Room for the longest path the file system accepts, with method, version and line end.
+constexpr size_t request_size = PATH_MAX + 64;
+// Bytes per read when a file has to be copied because sendfile cannot serve it.
+constexpr size_t chunk_size = 16384;
+// A client gets this long to send its request line, and to take any byte of the answer;
+// after that its child gives up, so idle or stalled clients cannot pile up processes.
+constexpr int request_seconds = 30;
+constexpr int send_seconds = 30;
+// After the answer, what the client still sends is read and dropped for at most this
+// long and this much: closing with unread bytes makes the kernel reset the connection,
+// and a reset makes clients throw away an answer they have not read yet.
+constexpr int linger_ms = 2000;
+constexpr size_t linger_bytes = 1 << 20;
+// Pause after accept fails for want of descriptors or memory, so the loop does not spin.
+constexpr long pause_ns = 100 * 1000 * 1000;
+constexpr long ns_per_ms = 1000 * 1000;
+
+// The status selector handed from resolve to header; it indexes the status lines.
+enum selector : int { ok = 0, forbidden = 1, missing = 2 };
+constexpr const char *status_lines[] = {
+    "HTTP/1.0 200 OK\r\n\r\n",
+    "HTTP/1.0 403 Forbidden\r\n\r\n",
+    "HTTP/1.0 404 Not Found\r\n\r\n",
+};
+
+// Writes one trace line in a single call, so that lines of several processes never tear
+// and nothing waits in a buffer to be lost, or written twice by a forked child.
+static void trace(const char *text)
+{
+    iovec line[] = {{const_cast<char *>(text), strlen(text)}, {const_cast<char *>("\n"), 1}};
+    // A trace line that cannot be written is lost; serving goes on regardless.
+    (void)writev(out, line, 2);
+}
+
+// Writes an error line as perror does: the tag, a colon and a blank, then the reason.
+static void report(const char *tag, const char *reason)
+{
+    iovec line[] = {{const_cast<char *>(tag), strlen(tag)},
+                    {const_cast<char *>(": "), 2},
+                    {const_cast<char *>(reason), strlen(reason)},
+                    {const_cast<char *>("\n"), 1}};
+    // Nothing better can be done with an error line that cannot be written.
+    (void)writev(err, line, 4);
+}
+
+// Sends all of data; false when the client has gone or stopped taking bytes.
+static bool deliver(int conn, const char *data, size_t size, int flags)
+{
+    while (size > 0) {
+        ssize_t sent = send(conn, data, size, flags | MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false;
+        data += sent;
+        size -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+// Sends the status line and the empty line after it, echoing 200 and 404 on the trace.
+// A 200 is held back (MSG_MORE) so that it leaves in one segment with the file's start.
+static void header(int conn, int selector)
+{
+    int index = selector == ok ? ok : selector == forbidden ? forbidden : missing;
+    const char *line = status_lines[index];
+    if (index != forbidden)
+        trace(line);
+    // A client that is gone is noticed by the transfer or the lingering close.
+    (void)deliver(conn, line, strlen(line), index == ok ? MSG_MORE : 0);
+}
+
+static timespec now()
+{
+    timespec time{};
+    // CLOCK_MONOTONIC cannot fail on Linux.
+    (void)clock_gettime(CLOCK_MONOTONIC, &time);
+    return time;
+}
+
+static timespec later(int ms)
+{
+    timespec time = now();
+    time.tv_sec += ms / 1000;
+    time.tv_nsec += (ms % 1000) * ns_per_ms;
+    if (time.tv_nsec >= 1000 * ns_per_ms) {
+        time.tv_sec += 1;
+        time.tv_nsec -= 1000 * ns_per_ms;
+    }
+    return time;
+}
+
+// Receives what is there, waiting for it until the deadline: the count of bytes, 0 once
+// the client has shut down its sending side, -1 on an error or when time has run out.
+static ssize_t take(int conn, char *buffer, size_t size, timespec deadline)
+{
+    for (;;) {
+        ssize_t got = recv(conn, buffer, size, MSG_DONTWAIT);
+        if (got >= 0)
+            return got;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return -1;
+        timespec left = now();
+        long ms = (deadline.tv_sec - left.tv_sec) * 1000 + (deadline.tv_nsec - left.tv_nsec) / ns_per_ms;
+        if (ms <= 0)
+            return -1;
+        pollfd wait = {conn, POLLIN, 0};
+        if (poll(&wait, 1, static_cast<int>(ms)) < 0 && errno != EINTR)
+            return -1;
+    }
+}
+
+// A token of the request text as strtok cuts it with the separator " ": leading spaces are
+// skipped and the token runs to the next space or the end. Offsets into the text.
+struct span {
+    size_t start;
+    size_t size;
+};
+
+static span token(const char *text, size_t length, size_t &at)
+{
+    while (at < length && text[at] == ' ')
+        ++at;
+    size_t start = at;
+    while (at < length && text[at] != ' ')
+        ++at;
+    return {start, at - start};
+}
+
+// The request text ends at its first NUL byte, as a C string does.
+static size_t textlength(const char *text, size_t size)
+{
+    const void *nul = memchr(text, '\0', size);
+    return nul ? static_cast<size_t>(static_cast<const char *>(nul) - text) : size;
+}
+
+// Whether enough of the request has come to answer it: the path is followed by a space,
+// or a line has ended, or the text has ended at a NUL byte.
+static bool complete(const char *text, size_t size)
+{
+    size_t length = textlength(text, size);
+    if (length < size || memchr(text, '\n', size))
+        return true;
+    size_t at = 0;
+    token(text, length, at);
+    span path = token(text, length, at);
+    return path.size > 0 && path.start + path.size < length;
+}
+
+// Cuts the method and the path out of the request text, in place. Returns false when the
+// request is not a GET, which gets no answer at all. Otherwise *path is the requested
+// name less one leading "/", or null when there is no name to look up: no path token, or
+// one that runs to the end of a full buffer and so may have been cut short.
+static bool parse(char *text, size_t size, bool full, const char **path)
+{
+    size_t length = textlength(text, size);
+    size_t at = 0;
+    span method = token(text, length, at);
+    if (method.size != 3 || memcmp(text + method.start, "GET", 3) != 0)
+        return false;
+    span name = token(text, length, at);
+    *path = nullptr;
+    bool cut = full && length == size && name.start + name.size == length;
+    if (name.size == 0 || cut)
+        return true;
+    text[name.start + name.size] = '\0';
+    *path = text + name.start + (text[name.start] == '/' ? 1 : 0);
+    return true;
+}
+
+// Whether the name stays below the working directory: relative, and no ".." segment.
+static bool inside(const char *path)
+{
+    if (path[0] == '/')
+        return false;
+    for (const char *segment = path; segment; segment = strchr(segment, '/')) {
+        if (*segment == '/')
+            ++segment;
+        if (segment[0] == '.' && segment[1] == '.' && (segment[2] == '/' || segment[2] == '\0'))
+            return false;
+    }
+    return true;
+}
+
+// The answer the name deserves before the file is opened.
+static int check(const char *path)
+{
+    if (path == nullptr || path[0] == '\0')
+        return missing;
+    if (!inside(path))
+        return forbidden;
+    if (access(path, F_OK) != 0)
+        return missing;
+    if (access(path, R_OK) != 0)
+        return forbidden;
+    return ok;
+}
+
+// The answer for a failed open: gone since the check is missing, anything else forbidden.
+static int failure(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+        return missing;
+    default:
+        return forbidden;
+    }
+}
+
+// Copies the file through a buffer, for files that sendfile cannot serve.
+static void copy(int conn, int file)
+{
+    char chunk[chunk_size];
+    for (;;) {
+        ssize_t got = read(file, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0 || !deliver(conn, chunk, static_cast<size_t>(got), 0))
+            return;
+    }
+}
+
+// Sends the file's bytes as they are, without copying them through this process. Stops at
+// the size the file had when opened, when it ends sooner, or when the client is gone or
+// takes no byte within the send time limit.
+static void transfer(int conn, int file, off_t size)
+{
+    timeval limit = {send_seconds, 0};
+    // Without the limit a stalled client keeps its child, but the answer still goes out.
+    (void)setsockopt(conn, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    off_t offset = 0;
+    while (offset < size) {
+        ssize_t sent = sendfile(conn, file, &offset, static_cast<size_t>(size - offset));
+        if (sent > 0 || (sent < 0 && errno == EINTR))
+            continue;
+        if (sent < 0 && offset == 0 && (errno == EINVAL || errno == ENOSYS))
+            copy(conn, file);
+        return;
+    }
+}
+
+// Answers a GET for path: the file system decides the status, the file is opened and
+// checked before a 200 goes out, and only a regular file is sent.
+static void serve(int conn, const char *path)
+{
+    int status = check(path);
+    int file = -1;
+    struct stat info = {};
+    if (status == ok) {
+        // Non-blocking, so that opening a FIFO cannot hold the child.
+        file = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (file < 0)
+            status = failure(errno);
+        else if (fstat(file, &info) != 0 || !S_ISREG(info.st_mode))
+            status = forbidden;
+    }
+    header(conn, status);
+    if (status == ok) {
+        trace(path);
+        transfer(conn, file, info.st_size);
+    }
+    if (file >= 0)
+        close(file); // read-only: nothing is lost if this fails
+}
+
+// Ends the answer in order: the sending side is shut down and what the client still
+// sends is read and dropped until it closes, within a bound, so no reset destroys it.
+static void linger(int conn)
+{
+    // Fails only when the connection is already broken; then there is nothing to save.
+    (void)shutdown(conn, SHUT_WR);
+    timespec deadline = later(linger_ms);
+    char sink[chunk_size];
+    size_t dropped = 0;
+    while (dropped < linger_bytes) {
+        ssize_t got = take(conn, sink, sizeof sink, deadline);
+        if (got <= 0)
+            return;
+        dropped += static_cast<size_t>(got);
+    }
+}
+
+// Serves the one request of a connection. Receives until the request line can be
+// answered, within the request time limit, then answers and closes the answer in order.
+static void resolve(int conn)
+{
+    char request[request_size + 1];
+    size_t size = 0;
+    timespec deadline = later(request_seconds * 1000);
+    while (size < request_size && !complete(request, size)) {
+        ssize_t got = take(conn, request + size, request_size - size, deadline);
+        if (got < 0)
+            return; // gone, broken, or too slow: no answer
+        if (got == 0)
+            break;
+        size += static_cast<size_t>(got);
+    }
+    const char *path = nullptr;
+    if (parse(request, size, size == request_size, &path))
+        serve(conn, path);
+    linger(conn);
+}
+
+// Opens the listening socket on port 8080 of every local IPv4 address. A failure is
+// reported with the call that failed, and gives -1.
+static int endpoint()
+{
+    addrinfo hints = {};
+    hints.ai_flags = AI_PASSIVE;
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *local = nullptr;
+    int lookup = getaddrinfo(nullptr, service, &hints, &local);
+    if (lookup != 0) {
+        report("[main:70:getaddrinfo]", lookup == EAI_SYSTEM ? strerror(errno) : gai_strerror(lookup));
+        return -1;
+    }
+    const char *failed = nullptr;
+    int on = 1;
+    int listener = socket(local->ai_family, local->ai_socktype | SOCK_CLOEXEC, local->ai_protocol);
+    if (listener < 0)
+        failed = "[main:72:socket]";
+    // A restart binds at once, though connections of the last run are still closing.
+    else if (setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
+        failed = "[main:73:setsockopt]";
+    else if (bind(listener, local->ai_addr, local->ai_addrlen) != 0)
+        failed = "[main:74:bind]";
+    else if (listen(listener, backlog) != 0)
+        failed = "[main:76:listen]";
+    int error = errno;
+    freeaddrinfo(local);
+    if (failed == nullptr)
+        return listener;
+    report(failed, strerror(error));
+    if (listener >= 0)
+        close(listener); // the process is about to exit anyway
+    return -1;
+}
+
+int main()
+{
+    int listener = endpoint();
+    if (listener < 0)
+        return 1;
+    // A client gone mid-answer shows as a failed send, not a fatal signal; finished
+    // children are reaped by the kernel, so none is left a zombie.
+    if (signal(SIGPIPE, SIG_IGN) == SIG_ERR || signal(SIGCHLD, SIG_IGN) == SIG_ERR) {
+        report("[main:78:signal]", strerror(errno));
+        return 1;
+    }
+    trace("Listen");
+    trace("GG");
+    for (;;) {
+        int conn = accept(listener, nullptr, nullptr);
+        if (conn < 0 && errno == EINTR)
+            continue;
+        trace("wow");
+        if (conn < 0) {
+            int error = errno;
+            report("[main:82:accept]", strerror(error));
+            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                timespec pause = {0, pause_ns};
+                (void)nanosleep(&pause, nullptr); // cut short by a signal: just retry sooner
+            }
+            continue;
+        }
+        pid_t child = fork();
+        if (child == 0) {
+            trace("AW");
+            close(listener); // the child's copy; the server keeps listening on its own
+            resolve(conn);
+            close(conn); // the answer is complete: the lingering close has run
+            _exit(0);
+        }
+        if (child < 0)
+            report("[main:88:fork]", strerror(errno));
+        close(conn); // the child has its own copy; without a child the client sees the close
+    }
+}

@@ -1,0 +1,396 @@
+// What a client sees on the socket and what the server writes, request by request.
+#include "harness.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace
+{
+
+const std::string index_html = "<!doctype html><title>sever</title><h1>hello</h1>\n";
+const std::string ok = "HTTP/1.0 200 OK\r\n\r\n";
+const std::string forbidden = "HTTP/1.0 403 Forbidden\r\n\r\n";
+const std::string not_found = "HTTP/1.0 404 Not Found\r\n\r\n";
+const std::string start = "Listen\nGG\n";
+const std::string child = "wow\nAW\n";
+
+std::string get(const std::string &path)
+{
+    return "GET " + path + " HTTP/1.0\r\nHost: x\r\n\r\n";
+}
+
+// A document root with a file of each kind a request can meet, and a secret beside it.
+struct Fixture : testing::Test {
+    Tree tree;
+    std::string binary = noise(300 * 1024, 7);
+    std::string lines = std::string(249, 'l') + "\n" + std::string(100000, 'm') + "\nend";
+    void SetUp() override
+    {
+        tree.file("index.html", index_html);
+        tree.file("empty", "");
+        tree.file("binary.bin", binary);
+        tree.file("long.txt", lines);
+        tree.file("dir/inner.txt", "inner\n");
+        tree.file("a.html?x=1", "query\n");
+        tree.file("a%20b.html", "percent\n");
+        std::ofstream(tree.base + "/secret.txt") << "secret\n";
+        fs::create_symlink("index.html", tree.root + "/link");
+        ASSERT_EQ(mkfifo((tree.root + "/fifo").c_str(), 0644), 0);
+    }
+    void TearDown() override
+    {
+        if (!expect_errors && server) {
+            EXPECT_EQ(server->err(), "");
+        }
+    }
+    std::unique_ptr<Server> server;
+    bool expect_errors = false;
+    void start_server(const Launch &launch = {}) { server = std::make_unique<Server>(tree, launch); }
+};
+
+struct Case {
+    const char *name;
+    std::string request;
+    std::string status; // empty: no answer at all
+    std::string body;
+    std::string trace; // what the child adds to standard output after "AW"
+};
+
+// Requests that each get one answer, checked byte for byte with the trace they leave.
+TEST_F(Fixture, AnswersRequestsByteForByte)
+{
+    start_server();
+    std::string deep;
+    while (deep.size() < 3900)
+        deep += "./";
+    deep += "index.html";
+    std::string secret = tree.base + "/secret.txt";
+    const std::vector<Case> cases = {
+        {"file", get("/index.html"), ok, index_html, echo200 + "index.html\n"},
+        {"no leading slash", get("index.html"), ok, index_html, echo200 + "index.html\n"},
+        {"spaces around tokens", "   GET    /index.html   HTTP/1.0\r\n\r\n", ok, index_html,
+         echo200 + "index.html\n"},
+        {"root is the empty path", get("/"), not_found, "", echo404},
+        {"missing file", get("/nope.html"), not_found, "", echo404},
+        {"no path token", "GET   ", not_found, "", echo404},
+        {"text ends at a NUL", std::string("GET /index.html\0 junk", 21), ok, index_html,
+         echo200 + "index.html\n"},
+        {"query is part of the name", get("/a.html?x=1"), ok, "query\n", echo200 + "a.html?x=1\n"},
+        {"no percent decoding", get("/a%20b.html"), ok, "percent\n", echo200 + "a%20b.html\n"},
+        {"line end belongs to a path without version", "GET /index.html\r\n\r\n", not_found, "", echo404},
+        {"empty file", get("/empty"), ok, "", echo200 + "empty\n"},
+        {"binary with NUL bytes", get("/binary.bin"), ok, binary, echo200 + "binary.bin\n"},
+        {"lines longer than any chunk", get("/long.txt"), ok, lines, echo200 + "long.txt\n"},
+        {"file in a folder", get("/dir/inner.txt"), ok, "inner\n", echo200 + "dir/inner.txt\n"},
+        {"symbolic link in the tree", get("/link"), ok, index_html, echo200 + "link\n"},
+        {"long path within the limit", get("/" + deep), ok, index_html, echo200 + deep + "\n"},
+        {"directory", get("/dir"), forbidden, "", ""},
+        {"directory with slash", get("/dir/"), forbidden, "", ""},
+        {"fifo", get("/fifo"), forbidden, "", ""},
+        {"parent", get("/../secret.txt"), forbidden, "", ""},
+        {"parent without slash", get("../secret.txt"), forbidden, "", ""},
+        {"parent in the middle", get("/dir/../../secret.txt"), forbidden, "", ""},
+        {"parent at the end", get("/dir/.."), forbidden, "", ""},
+        {"absolute path", get("/" + secret), forbidden, "", ""},
+        {"encoded parent is just a name", get("/..%2fsecret.txt"), not_found, "", echo404},
+        {"dots that are a name", get("/..."), not_found, "", echo404},
+        {"lower-case method", "get /index.html HTTP/1.0\r\n\r\n", "", "", ""},
+        {"HEAD", "HEAD /index.html HTTP/1.0\r\n\r\n", "", "", ""},
+        {"POST", "POST /index.html HTTP/1.0\r\n\r\n", "", "", ""},
+        {"method glued to the line end", "GET\r\n\r\n", "", "", ""},
+        {"nothing", "", "", "", ""},
+    };
+    std::string expected = start;
+    for (const Case &c : cases) {
+        Reply reply;
+        if (c.request.empty() || c.name == std::string("no path token")) {
+            // The client shuts down its side: the request ends here.
+            int fd = dial();
+            ASSERT_GE(fd, 0);
+            send_all(fd, c.request);
+            shutdown(fd, SHUT_WR);
+            reply = drain(fd);
+            close(fd);
+        } else {
+            reply = fetch(c.request);
+        }
+        EXPECT_FALSE(reply.timed_out) << c.name;
+        EXPECT_FALSE(reply.reset) << c.name;
+        EXPECT_EQ(reply.bytes.substr(0, c.status.size()), c.status) << c.name;
+        EXPECT_TRUE(reply.bytes.size() >= c.status.size() && reply.bytes.substr(c.status.size()) == c.body)
+            << c.name << ": got " << reply.bytes.size() << " bytes";
+        expected += child + c.trace;
+        EXPECT_TRUE(eventually([&] { return server->out() == expected; })) << c.name << ": stdout is\n"
+                                                                           << server->out() << "\nexpected\n"
+                                                                           << expected;
+        expected = server->out(); // one failure does not spoil the cases after it
+    }
+}
+
+// A request line longer than the request buffer is not looked up cut short.
+TEST_F(Fixture, OverlongRequestLineIsNotFound)
+{
+    start_server();
+    // Spaces before the path leave room for a cut piece short enough to look up; cut
+    // anywhere, this path names a directory, which would be 403.
+    std::string path = "/";
+    while (path.size() < 9000)
+        path += "./";
+    Reply reply = fetch("GET" + std::string(3000, ' ') + path + "index.html HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(reply.bytes, not_found);
+    EXPECT_FALSE(reply.reset);
+}
+
+// TCP may split a request anywhere; the answer does not depend on where.
+TEST_F(Fixture, RequestsInPieces)
+{
+    start_server();
+    const std::vector<std::vector<std::string>> requests = {
+        {"GE", "T /index.html HTTP/1.0\r\n\r\n"},
+        {"GET /ind", "ex.html HTTP/1.0\r\n\r\n"},
+        {"GET /index.html", " HTTP/1.0\r\n", "Host: x\r\n\r\n"},
+        {"  ", "GET", " ", "/index.html", " "},
+    };
+    for (const auto &pieces : requests) {
+        Reply reply = fetch(pieces, 150ms);
+        EXPECT_EQ(reply.bytes, ok + index_html) << pieces[0];
+    }
+}
+
+// A browser-sized request for a large file: the client reads only after a pause, by which
+// time the server has long finished; the answer must still arrive whole, with no reset.
+TEST_F(Fixture, LargeAnswerAfterLongRequestArrivesWhole)
+{
+    std::string big = noise(1 << 20, 11);
+    tree.file("big.bin", big);
+    start_server();
+    std::string request = "GET /big.bin HTTP/1.0\r\n";
+    while (request.size() < 2000)
+        request += "X-Filler: " + std::string(60, 'f') + "\r\n";
+    request += "\r\n";
+    for (int round = 0; round < 5; ++round) {
+        int fd = dial();
+        ASSERT_GE(fd, 0);
+        // The request line first, the header lines a moment later, as a browser may send
+        // them: the server has its answer before the header lines come.
+        size_t line = request.find('\n') + 1;
+        ASSERT_TRUE(send_all(fd, request.substr(0, line)));
+        std::this_thread::sleep_for(50ms);
+        ASSERT_TRUE(send_all(fd, request.substr(line)));
+        std::this_thread::sleep_for(300ms);
+        Reply reply = drain(fd);
+        close(fd);
+        EXPECT_FALSE(reply.reset) << "round " << round;
+        EXPECT_EQ(reply.bytes.size(), ok.size() + big.size()) << "round " << round;
+        EXPECT_TRUE(reply.bytes == ok + big) << "round " << round;
+    }
+}
+
+// Trace lines: once each, whole, in order, with the start-up lines there before anyone
+// connects, also when standard output is a file.
+TEST_F(Fixture, TraceLinesAreWholeAndWrittenOnce)
+{
+    start_server({.args = {"--port", "9090", "-x", "junk"}});
+    EXPECT_EQ(server->out(), start); // nothing else is written before the first connection
+    const int clients = 40;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; ++i)
+        threads.emplace_back([i] { fetch(get(i % 2 ? "/index.html" : "/missing")); });
+    for (auto &thread : threads)
+        thread.join();
+    std::map<std::string, int> seen;
+    ASSERT_TRUE(
+        eventually([&] { return server->out().size() > start.size() && server->out().back() == '\n'; }));
+    ASSERT_TRUE(eventually([&] {
+        seen.clear();
+        std::istringstream out(server->out());
+        for (std::string line; std::getline(out, line);)
+            seen[line]++;
+        return seen["index.html"] == clients / 2 && seen["HTTP/1.0 404 Not Found\r"] == clients / 2;
+    }));
+    EXPECT_EQ(seen["Listen"], 1);
+    EXPECT_EQ(seen["GG"], 1);
+    EXPECT_EQ(seen["wow"], clients);
+    EXPECT_EQ(seen["AW"], clients);
+    EXPECT_EQ(seen["HTTP/1.0 200 OK\r"], clients / 2);
+    EXPECT_EQ(seen["\r"], clients); // the empty line that ends each echoed header
+    EXPECT_EQ(seen[""], clients);   // and the line end puts adds after it
+    EXPECT_EQ(seen.size(), 9u) << server->out();
+}
+
+// Two clients at once are served by separate children: one that never speaks holds up
+// nothing but its own child.
+TEST_F(Fixture, SilentClientHoldsUpNoOne)
+{
+    start_server();
+    int silent = dial();
+    ASSERT_GE(silent, 0);
+    ASSERT_TRUE(eventually([&] { return children(server->pid).size() == 1; }));
+    EXPECT_EQ(fetch(get("/index.html")).bytes, ok + index_html);
+    EXPECT_TRUE(eventually([&] { return children(server->pid).size() == 1; }));
+    close(silent);
+    EXPECT_TRUE(eventually([&] { return children(server->pid).empty(); }));
+}
+
+// Finished children are reaped: none is left behind however many requests are served.
+TEST_F(Fixture, NoZombies)
+{
+    start_server();
+    for (int i = 0; i < 100; ++i)
+        fetch(get(i % 3 ? "/index.html" : "/missing"));
+    EXPECT_TRUE(eventually([&] { return children(server->pid).empty(); }))
+        << children(server->pid).size() << " children left, " << zombies(server->pid) << " of them zombies";
+}
+
+// A client that leaves in the middle of a large file ends only its own answer.
+TEST_F(Fixture, ClientLeavingMidTransfer)
+{
+    tree.file("huge.bin", noise(32 << 20, 3));
+    start_server();
+    for (int i = 0; i < 3; ++i) {
+        int fd = dial();
+        ASSERT_GE(fd, 0);
+        send_all(fd, get("/huge.bin"));
+        char some[4096];
+        ASSERT_GT(recv(fd, some, sizeof some, 0), 0);
+        linger hard = {1, 0}; // leave with a reset, as a crashed client does
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        close(fd);
+    }
+    EXPECT_TRUE(eventually([&] { return children(server->pid).empty(); }));
+    EXPECT_EQ(fetch(get("/index.html")).bytes, ok + index_html);
+    EXPECT_EQ(server->out(), start + (child + echo200 + "huge.bin\n") + (child + echo200 + "huge.bin\n") +
+                                 (child + echo200 + "huge.bin\n") + child + echo200 + "index.html\n");
+}
+
+// Every child ends with exit status 0, whatever became of its request.
+TEST_F(Fixture, ChildrenExitWithZero)
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "strace is not installed";
+    tree.file("huge.bin", noise(32 << 20, 5));
+    std::string trace = tree.base + "/strace";
+    start_server(
+        {.wrapper = {"/usr/bin/strace", "-f", "-q", "-e", "trace=none", "-e", "signal=none", "-o", trace}});
+    fetch(get("/index.html"));
+    fetch(get("/missing"));
+    fetch("HEAD / HTTP/1.0\r\n\r\n");
+    fetch(get("/dir"));
+    int fd = dial();
+    ASSERT_GE(fd, 0);
+    send_all(fd, get("/huge.bin"));
+    char some[4096];
+    ASSERT_GT(recv(fd, some, sizeof some, 0), 0);
+    close(fd);
+    // A client that resets right after its request: the header's send finds the reset, the
+    // transfer then finds a connection already broken.
+    fd = dial();
+    ASSERT_GE(fd, 0);
+    send_all(fd, get("/index.html"));
+    linger hard = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(fd);
+    auto count = [&](const std::string &what) {
+        std::string text = slurp(trace);
+        int n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_TRUE(eventually([&] { return count("+++ exited with 0 +++") == 6; }, 10s)) << slurp(trace);
+    EXPECT_EQ(count("+++ killed by"), 0) << slurp(trace);
+}
+
+// When no child can be made, the client sees its connection closed and the server goes on.
+TEST_F(Fixture, ForkFailureClosesTheConnection)
+{
+    if (!is_root())
+        GTEST_SKIP() << "needs root to run the server as a user with a process limit";
+    expect_errors = true;
+    start_server({.unprivileged = true, .uid = 64123, .nproc = 1});
+    for (int i = 0; i < 2; ++i) {
+        Reply reply = fetch(std::vector<std::string>{get("/index.html")}, 0ms, 5s);
+        EXPECT_FALSE(reply.timed_out) << "the client was left waiting";
+        EXPECT_EQ(reply.bytes, "");
+    }
+    EXPECT_EQ(server->err(), "[main:88:fork]: Resource temporarily unavailable\n"
+                             "[main:88:fork]: Resource temporarily unavailable\n");
+    EXPECT_EQ(server->out(), start + "wow\nwow\n");
+}
+
+// Permissions decide between 403 and 404; checked as an ordinary user, since root may
+// read everything.
+TEST_F(Fixture, PermissionsAsOrdinaryUser)
+{
+    tree.file("locked.txt", "locked\n", 0000);
+    tree.file("closed/inner.txt", "inner\n");
+    fs::permissions(tree.root + "/closed", fs::perms::none);
+    start_server({.unprivileged = true});
+    const std::vector<Case> cases = {
+        {"unreadable file", get("/locked.txt"), forbidden, "", ""},
+        {"folder that may not be searched", get("/closed/inner.txt"), not_found, "", echo404},
+        {"readable file", get("/index.html"), ok, index_html, echo200 + "index.html\n"},
+    };
+    std::string expected = start;
+    for (const Case &c : cases) {
+        EXPECT_EQ(fetch(c.request).bytes, c.status + c.body) << c.name;
+        expected += child + c.trace;
+        EXPECT_TRUE(eventually([&] { return server->out() == expected; })) << c.name << ": " << server->out();
+        expected = server->out();
+    }
+}
+
+// A file that passes the checks but cannot be opened is refused, not answered 200 with
+// nothing after it: here the checks run as the real user root, the open as another user.
+TEST_F(Fixture, UnopenableFileIsForbidden)
+{
+    if (!is_root())
+        GTEST_SKIP() << "needs root to split the real and the effective user";
+    tree.file("private.txt", "private\n", 0600);
+    start_server({.unprivileged = true, .effective_only = true});
+    EXPECT_EQ(fetch(get("/private.txt")).bytes, forbidden);
+    EXPECT_EQ(fetch(get("/index.html")).bytes, ok + index_html);
+}
+
+} // namespace
+
+// Process-level behaviour of the listener: a second instance, and a restart.
+TEST(Listener, SecondInstanceFailsCleanly)
+{
+    Tree tree;
+    Server first(tree);
+    Tree other;
+    Server second(other, {.wait_ready = false});
+    EXPECT_EQ(second.exited(10s), 1);
+    EXPECT_EQ(second.err(), "[main:74:bind]: Address already in use\n");
+    EXPECT_EQ(second.out(), "");
+    EXPECT_EQ(first.err(), "");
+}
+
+TEST(Listener, RestartBindsAtOnce)
+{
+    Tree tree;
+    tree.file("a", "a");
+    {
+        Server server(tree);
+        // The server closes first, so its side of these connections waits out TIME_WAIT.
+        for (int i = 0; i < 3; ++i)
+            EXPECT_EQ(fetch(get("/a")).bytes, ok + "a");
+    }
+    Server again(tree);
+    EXPECT_EQ(again.err(), "");
+    EXPECT_EQ(fetch(get("/a")).bytes, ok + "a");
+}
