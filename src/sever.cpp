@@ -28,8 +28,8 @@ constexpr size_t request_size = PATH_MAX + 64;
 constexpr size_t chunk_size = 16384;
 // A client gets this long to send its request line, and to take any byte of the answer;
 // after that its child gives up, so idle or stalled clients cannot pile up processes.
-constexpr int request_seconds = 30;
-constexpr int send_seconds = 30;
+constexpr int request_ms = 30 * 1000;
+constexpr int send_ms = 30 * 1000;
 // After the answer, what the client still sends is read and dropped for at most this
 // long and this much: closing with unread bytes makes the kernel reset the connection,
 // and a reset makes clients throw away an answer they have not read yet.
@@ -67,17 +67,39 @@ static void report(const char *tag, const char *reason)
     (void)writev(err, line, 4);
 }
 
+// Waits at most ms for the connection (non-blocking since accept) to become ready.
+static bool wait(int conn, short events, int ms)
+{
+    pollfd ready = {conn, events, 0};
+    int count = 0;
+    do
+        count = poll(&ready, 1, ms);
+    while (count < 0 && errno == EINTR);
+    return count > 0;
+}
+
+// Whether a send that returned result goes on: it made progress, was interrupted, or the
+// client took bytes again within the send time limit. Not when the client is gone.
+static bool onward(int conn, ssize_t result)
+{
+    if (result >= 0)
+        return result > 0;
+    if (errno == EINTR)
+        return true;
+    return (errno == EAGAIN || errno == EWOULDBLOCK) && wait(conn, POLLOUT, send_ms);
+}
+
 // Sends all of data; false when the client has gone or stopped taking bytes.
 static bool deliver(int conn, const char *data, size_t size, int flags)
 {
     while (size > 0) {
         ssize_t sent = send(conn, data, size, flags | MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
+        if (!onward(conn, sent))
             return false;
-        data += sent;
-        size -= static_cast<size_t>(sent);
+        if (sent > 0) {
+            data += sent;
+            size -= static_cast<size_t>(sent);
+        }
     }
     return true;
 }
@@ -119,19 +141,14 @@ static timespec later(int ms)
 static ssize_t take(int conn, char *buffer, size_t size, timespec deadline)
 {
     for (;;) {
-        ssize_t got = recv(conn, buffer, size, MSG_DONTWAIT);
+        ssize_t got = recv(conn, buffer, size, 0);
         if (got >= 0)
             return got;
         if (errno == EINTR)
             continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            return -1;
-        timespec left = now();
-        long ms = (deadline.tv_sec - left.tv_sec) * 1000 + (deadline.tv_nsec - left.tv_nsec) / ns_per_ms;
-        if (ms <= 0)
-            return -1;
-        pollfd wait = {conn, POLLIN, 0};
-        if (poll(&wait, 1, static_cast<int>(ms)) < 0 && errno != EINTR)
+        timespec at = now();
+        long ms = (deadline.tv_sec - at.tv_sec) * 1000 + (deadline.tv_nsec - at.tv_nsec) / ns_per_ms;
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || ms <= 0 || !wait(conn, POLLIN, static_cast<int>(ms)))
             return -1;
     }
 }
@@ -234,41 +251,45 @@ static int failure(int error)
     }
 }
 
-// Copies the file through a buffer, for files that sendfile cannot serve.
-static void copy(int conn, int file)
+// Copies the file through a buffer, for files that sendfile cannot serve. True when all
+// of it went out.
+static bool copy(int conn, int file)
 {
     char chunk[chunk_size];
     for (;;) {
         ssize_t got = read(file, chunk, sizeof chunk);
         if (got < 0 && errno == EINTR)
             continue;
-        if (got <= 0 || !deliver(conn, chunk, static_cast<size_t>(got), 0))
-            return;
+        if (got <= 0)
+            return got == 0;
+        if (!deliver(conn, chunk, static_cast<size_t>(got), 0))
+            return false;
     }
 }
 
-// Sends the file's bytes as they are, without copying them through this process. Stops at
-// the size the file had when opened, when it ends sooner, or when the client is gone or
-// takes no byte within the send time limit.
-static void transfer(int conn, int file, off_t size)
+// Sends the file's bytes as they are, without copying them through this process, up to
+// the size the file had when opened. False when the answer was cut short: the client is
+// gone, or took no byte within the send time limit.
+static bool transfer(int conn, int file, off_t size)
 {
-    timeval limit = {send_seconds, 0};
-    // Without the limit a stalled client keeps its child, but the answer still goes out.
-    (void)setsockopt(conn, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     off_t offset = 0;
     while (offset < size) {
         ssize_t sent = sendfile(conn, file, &offset, static_cast<size_t>(size - offset));
-        if (sent > 0 || (sent < 0 && errno == EINTR))
+        if (onward(conn, sent))
             continue;
-        if (sent < 0 && offset == 0 && (errno == EINVAL || errno == ENOSYS))
-            copy(conn, file);
-        return;
+        if (sent == 0)
+            return true; // the file has shrunk, and all that is left of it has gone out
+        if (offset == 0 && (errno == EINVAL || errno == ENOSYS))
+            return copy(conn, file);
+        return false;
     }
+    return true;
 }
 
 // Answers a GET for path: the file system decides the status, the file is opened and
-// checked before a 200 goes out, and only a regular file is sent.
-static void serve(int conn, const char *path)
+// checked before a 200 goes out, and only a regular file is sent. False when the answer
+// was cut short.
+static bool serve(int conn, const char *path)
 {
     int status = check(path);
     int file = -1;
@@ -282,12 +303,14 @@ static void serve(int conn, const char *path)
             status = forbidden;
     }
     header(conn, status);
+    bool whole = true;
     if (status == ok) {
         trace(path);
-        transfer(conn, file, info.st_size);
+        whole = transfer(conn, file, info.st_size);
     }
     if (file >= 0)
         close(file); // read-only: nothing is lost if this fails
+    return whole;
 }
 
 // Ends the answer in order: the sending side is shut down and what the client still
@@ -307,13 +330,22 @@ static void linger(int conn)
     }
 }
 
+// Makes the close reset the connection. The close marks the end of an answer, so an
+// answer cut short must not end the way a whole one does.
+static void drop(int conn)
+{
+    struct linger now = {1, 0};
+    // Should this fail, the close ends the connection in order after all.
+    (void)setsockopt(conn, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+}
+
 // Serves the one request of a connection. Receives until the request line can be
 // answered, within the request time limit, then answers and closes the answer in order.
 static void resolve(int conn)
 {
     char request[request_size + 1];
     size_t size = 0;
-    timespec deadline = later(request_seconds * 1000);
+    timespec deadline = later(request_ms);
     while (size < request_size && !complete(request, size)) {
         ssize_t got = take(conn, request + size, request_size - size, deadline);
         if (got < 0)
@@ -323,9 +355,13 @@ static void resolve(int conn)
         size += static_cast<size_t>(got);
     }
     const char *path = nullptr;
+    bool whole = true;
     if (parse(request, size, size == request_size, &path))
-        serve(conn, path);
-    linger(conn);
+        whole = serve(conn, path);
+    if (whole)
+        linger(conn);
+    else
+        drop(conn);
 }
 
 // Opens the listening socket on port 8080 of every local IPv4 address. A failure is
@@ -378,7 +414,8 @@ int main()
     trace("Listen");
     trace("GG");
     for (;;) {
-        int conn = accept(listener, nullptr, nullptr);
+        // Non-blocking, so that the child can bound every wait for its client.
+        int conn = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK);
         if (conn < 0 && errno == EINTR)
             continue;
         trace("wow");

@@ -42,6 +42,19 @@ std::string slurp(const std::string &path)
     return all.str();
 }
 
+int occurrences(const std::string &text, const std::string &what)
+{
+    int count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++count;
+    return count;
+}
+
+Launch traced(const std::string &file)
+{
+    return {.wrapper = {"/usr/bin/strace", "-f", "-q", "-e", "trace=none", "-e", "signal=none", "-o", file}};
+}
+
 Tree::Tree()
 {
     char name[] = "/tmp/sever-test-XXXXXX";

@@ -86,4 +86,8 @@ std::string noise(size_t size, unsigned seed);
 extern const std::string echo200;
 extern const std::string echo404;
 std::string slurp(const std::string &path);
+// How often what occurs in text.
+int occurrences(const std::string &text, const std::string &what);
+// A launch under strace that records, in the file, how each process ended.
+Launch traced(const std::string &file);
 bool is_root();

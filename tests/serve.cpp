@@ -283,8 +283,7 @@ TEST_F(Fixture, ChildrenExitWithZero)
         GTEST_SKIP() << "strace is not installed";
     tree.file("huge.bin", noise(32 << 20, 5));
     std::string trace = tree.base + "/strace";
-    start_server(
-        {.wrapper = {"/usr/bin/strace", "-f", "-q", "-e", "trace=none", "-e", "signal=none", "-o", trace}});
+    start_server(traced(trace));
     fetch(get("/index.html"));
     fetch(get("/missing"));
     fetch("HEAD / HTTP/1.0\r\n\r\n");
@@ -303,13 +302,7 @@ TEST_F(Fixture, ChildrenExitWithZero)
     linger hard = {1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     close(fd);
-    auto count = [&](const std::string &what) {
-        std::string text = slurp(trace);
-        int n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-            ++n;
-        return n;
-    };
+    auto count = [&](const std::string &what) { return occurrences(slurp(trace), what); };
     EXPECT_TRUE(eventually([&] { return count("+++ exited with 0 +++") == 6; }, 10s)) << slurp(trace);
     EXPECT_EQ(count("+++ killed by"), 0) << slurp(trace);
 }

@@ -1,0 +1,89 @@
+// Clients that stall, and a server out of descriptors: nothing is held for ever, nothing spins.
+#include "harness.h"
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+namespace
+{
+
+const std::string ok = "HTTP/1.0 200 OK\r\n\r\n";
+
+// A client that never completes its request line, and one that stops taking the answer,
+// are dropped once the time limit is up; their children exit 0 and write nothing more.
+TEST(Limits, StalledClientsAreDropped)
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "strace is not installed";
+    Tree tree;
+    tree.file("index.html", "hello\n");
+    tree.file("huge.bin", noise(64 << 20, 1));
+    std::string trace = tree.base + "/strace";
+    Server tracer(tree, traced(trace));
+    ASSERT_EQ(children(tracer.pid).size(), 1u);
+    pid_t server = children(tracer.pid)[0];
+    int silent = dial();
+    int partial = dial();
+    int stalled = dial();
+    ASSERT_GE(silent, 0);
+    ASSERT_GE(partial, 0);
+    ASSERT_GE(stalled, 0);
+    send_all(partial, "GET /index.html"); // the path may go on: the line is not complete
+    int small = 4096;
+    setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    send_all(stalled, "GET /huge.bin HTTP/1.0\r\n\r\n");
+    auto begun = std::chrono::steady_clock::now();
+    ASSERT_TRUE(eventually([&] { return children(server).size() == 3; }));
+    // Meanwhile everyone else is served.
+    EXPECT_EQ(fetch("GET /index.html HTTP/1.0\r\n\r\n").bytes, ok + "hello\n");
+    std::string before = tracer.out();
+    EXPECT_TRUE(eventually([&] { return children(server).empty(); }, 60s));
+    EXPECT_GE(std::chrono::steady_clock::now() - begun, 29s) << "dropped before the time limit";
+    EXPECT_EQ(drain(silent, 5s).bytes, "");
+    EXPECT_EQ(drain(partial, 5s).bytes, "");
+    // The close marks the end of an answer: one cut short ends with a reset instead.
+    Reply cut = drain(stalled, 5s);
+    EXPECT_TRUE(cut.reset);
+    EXPECT_LT(cut.bytes.size(), ok.size() + (64u << 20));
+    EXPECT_EQ(tracer.out(), before);
+    EXPECT_EQ(tracer.err(), "");
+    EXPECT_EQ(occurrences(slurp(trace), "+++ exited with 0 +++"), 4) << slurp(trace);
+    for (int fd : {silent, partial, stalled})
+        close(fd);
+}
+
+// Out of descriptors, accept fails over and over: each failure is reported once after a
+// pause instead of spinning, and the waiting client is served once descriptors are back.
+TEST(Limits, AcceptFailingForWantOfDescriptorsPauses)
+{
+    Tree tree;
+    tree.file("index.html", "hello\n");
+    Server server(tree);
+    rlimit before = {};
+    ASSERT_EQ(prlimit(server.pid, RLIMIT_NOFILE, nullptr, &before), 0);
+    // The lowest free descriptor number is the limit that leaves accept none; only the
+    // soft limit is lowered, since raising it again then needs no privilege.
+    rlim_t lowest = 0;
+    while (access(("/proc/" + std::to_string(server.pid) + "/fd/" + std::to_string(lowest)).c_str(), F_OK) ==
+           0)
+        ++lowest;
+    rlimit none = {lowest, before.rlim_max};
+    ASSERT_EQ(prlimit(server.pid, RLIMIT_NOFILE, &none, nullptr), 0);
+    int fd = dial();
+    ASSERT_GE(fd, 0);
+    send_all(fd, "GET /index.html HTTP/1.0\r\n\r\n");
+    std::this_thread::sleep_for(1s);
+    ASSERT_EQ(prlimit(server.pid, RLIMIT_NOFILE, &before, nullptr), 0);
+    EXPECT_EQ(drain(fd).bytes, ok + "hello\n");
+    close(fd);
+    int failures = occurrences(server.err(), "[main:82:accept]: Too many open files\n");
+    EXPECT_GE(failures, 1);
+    EXPECT_LE(failures, 30) << "accept failures are not paused";
+    EXPECT_EQ(server.err().size(), failures * std::string("[main:82:accept]: Too many open files\n").size());
+    EXPECT_EQ(occurrences(server.out(), "wow\n"), failures + 1);
+}
+
+} // namespace
