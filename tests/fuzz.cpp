@@ -17,8 +17,7 @@
 
 namespace fs = std::filesystem;
 
-namespace
-{
+namespace {
 
 const std::string secret = "s3cret-5e9a1f-never-to-be-served";
 int trace_in = -1; // read end of the pipe that standard output is redirected to

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -40,6 +41,20 @@ std::string slurp(const std::string &path)
     std::ostringstream all;
     all << in.rdbuf();
     return all.str();
+}
+
+std::string error_line(const std::string &output, const std::string &tag, int error)
+{
+    // musl's texts for the errors the tests provoke; glibc's come from strerror.
+    const std::map<int, std::string> musl = {{EADDRINUSE, "Address in use"},
+                                             {EMFILE, "No file descriptors available"},
+                                             {EAGAIN, "Resource temporarily unavailable"}};
+    for (const std::string &text : {std::string(strerror(error)), musl.count(error) ? musl.at(error) : ""}) {
+        std::string line = tag + ": " + text + "\n";
+        if (!text.empty() && output.find(line) != std::string::npos)
+            return line;
+    }
+    return "";
 }
 
 int occurrences(const std::string &text, const std::string &what)

@@ -86,6 +86,10 @@ std::string noise(size_t size, unsigned seed);
 extern const std::string echo200;
 extern const std::string echo404;
 std::string slurp(const std::string &path);
+// The error line the server writes for a failed call, as perror writes it: the tag, then
+// the C library's text for the error. The server may be linked against glibc or musl, whose
+// texts differ, so this is the line as it stands in the server's own output, or empty.
+std::string error_line(const std::string &output, const std::string &tag, int error);
 // How often what occurs in text.
 int occurrences(const std::string &text, const std::string &what);
 // A launch under strace that records, in the file, how each process ended.

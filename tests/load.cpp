@@ -7,8 +7,7 @@
 #include <atomic>
 #include <thread>
 
-namespace
-{
+namespace {
 
 const std::string ok = "HTTP/1.0 200 OK\r\n\r\n";
 
