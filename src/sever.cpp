@@ -36,8 +36,8 @@ constexpr int send_ms = 30 * 1000;
 constexpr int linger_ms = 2000;
 constexpr size_t linger_bytes = 1 << 20;
 // Pause after accept fails for want of descriptors or memory, so the loop does not spin.
-constexpr long pause_ns = 100 * 1000 * 1000;
-constexpr long ns_per_ms = 1000 * 1000;
+constexpr long pause_ns = 100L * 1000 * 1000;
+constexpr long ns_per_ms = 1000L * 1000;
 
 // The status selector handed from resolve to header; it indexes the status lines.
 enum selector : int { ok = 0, forbidden = 1, missing = 2 };
@@ -334,9 +334,9 @@ static void linger(int conn)
 // answer cut short must not end the way a whole one does.
 static void drop(int conn)
 {
-    struct linger now = {1, 0};
+    struct linger reset = {1, 0};
     // Should this fail, the close ends the connection in order after all.
-    (void)setsockopt(conn, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    (void)setsockopt(conn, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
 }
 
 // Serves the one request of a connection. Receives until the request line can be
@@ -346,13 +346,15 @@ static void resolve(int conn)
     char request[request_size + 1];
     size_t size = 0;
     timespec deadline = later(request_ms);
-    while (size < request_size && !complete(request, size)) {
+    for (;;) {
         ssize_t got = take(conn, request + size, request_size - size, deadline);
         if (got < 0)
             return; // gone, broken, or too slow: no answer
         if (got == 0)
             break;
         size += static_cast<size_t>(got);
+        if (size == request_size || complete(request, size))
+            break;
     }
     const char *path = nullptr;
     bool whole = true;
