@@ -105,14 +105,22 @@ void Tree::file(const std::string &name, const std::string &bytes, unsigned mode
 Server::Server(const Tree &tree, const Launch &launch)
     : out_path(tree.base + "/out"), err_path(tree.base + "/err")
 {
+    bool drop = launch.unprivileged && is_root();
+    std::string binary = SEVER_BINARY;
+    if (drop) {
+        // The build may lie below a folder that other users may not enter (a checkout in
+        // /root, say): the ordinary user runs a copy from the tree instead.
+        binary = tree.base + "/sever";
+        fs::copy_file(SEVER_BINARY, binary, fs::copy_options::overwrite_existing);
+        fs::permissions(binary, fs::perms(0755));
+    }
     std::vector<std::string> words = launch.wrapper;
-    words.push_back(SEVER_BINARY);
+    words.push_back(binary);
     words.insert(words.end(), launch.args.begin(), launch.args.end());
     std::vector<char *> argv;
     for (auto &word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
-    bool drop = launch.unprivileged && is_root();
     // Emptied here, before the child exists, so that nothing of an earlier run is read.
     int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
