@@ -28,18 +28,21 @@ constexpr int err = STDERR_FILENO;
 constexpr size_t request_size = PATH_MAX + 64;
 // Bytes per read when a file has to be copied because sendfile cannot serve it.
 constexpr size_t chunk_size = 16384;
+// Units of time, for the limits below and the deadlines built from them.
+constexpr int ms_per_s = 1000;
+constexpr long ns_per_ms = 1000L * 1000;
+constexpr long ns_per_s = ms_per_s * ns_per_ms;
 // A client gets this long to send its request line, and to take any byte of the answer;
 // after that its child gives up, so idle or stalled clients cannot pile up processes.
-constexpr int request_ms = 30 * 1000;
-constexpr int send_ms = 30 * 1000;
+constexpr int request_ms = 30 * ms_per_s;
+constexpr int send_ms = 30 * ms_per_s;
 // After the answer, what the client still sends is read and dropped for at most this
 // long and this much: closing with unread bytes makes the kernel reset the connection,
 // and a reset makes clients throw away an answer they have not read yet.
 constexpr int linger_ms = 2000;
 constexpr size_t linger_bytes = 1 << 20;
 // Pause after accept fails for want of descriptors or memory, so the loop does not spin.
-constexpr long pause_ns = 100L * 1000 * 1000;
-constexpr long ns_per_ms = 1000L * 1000;
+constexpr long pause_ns = 100 * ns_per_ms;
 
 // The status selector handed from resolve to header; it indexes the status lines.
 enum selector : int { ok = 0, forbidden = 1, missing = 2 };
@@ -128,11 +131,11 @@ static timespec now()
 static timespec later(int ms)
 {
     timespec time = now();
-    time.tv_sec += ms / 1000;
-    time.tv_nsec += (ms % 1000) * ns_per_ms;
-    if (time.tv_nsec >= 1000 * ns_per_ms) {
+    time.tv_sec += ms / ms_per_s;
+    time.tv_nsec += (ms % ms_per_s) * ns_per_ms;
+    if (time.tv_nsec >= ns_per_s) {
         time.tv_sec += 1;
-        time.tv_nsec -= 1000 * ns_per_ms;
+        time.tv_nsec -= ns_per_s;
     }
     return time;
 }
@@ -148,7 +151,7 @@ static ssize_t take(int conn, char *buffer, size_t size, timespec deadline)
         if (errno == EINTR)
             continue;
         timespec at = now();
-        long ms = (deadline.tv_sec - at.tv_sec) * 1000 + (deadline.tv_nsec - at.tv_nsec) / ns_per_ms;
+        long ms = (deadline.tv_sec - at.tv_sec) * ms_per_s + (deadline.tv_nsec - at.tv_nsec) / ns_per_ms;
         if ((errno != EAGAIN && errno != EWOULDBLOCK) || ms <= 0 || !wait(conn, POLLIN, static_cast<int>(ms)))
             return -1;
     }
