@@ -3,27 +3,36 @@
 // standard output. Only C and POSIX are used: a small process image forks faster.
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 // The one service this server offers; there is no configuration.
 constexpr char service[] = "8080";
-// Connections the kernel queues while the server is busy between two accepts.
-constexpr int backlog = 10;
+// Connections the kernel queues while the server is busy between two accepts: as many as
+// it allows (it caps this at net.core.somaxconn, 4096 by default). A short queue overflows
+// on a burst, and clients whose connection attempts were dropped retry only seconds later.
+constexpr int backlog = INT_MAX;
 // Trace lines go to standard output, error lines to standard error.
 constexpr int out = STDOUT_FILENO;
 constexpr int err = STDERR_FILENO;
+// The listening socket: where a service manager hands one over, and where the server keeps
+// its own, so that the stop signals' handler can find it.
+constexpr int listening = 3;
 // Room for the longest path the file system accepts, with method, version and line end.
 constexpr size_t request_size = PATH_MAX + 64;
 // Bytes per read when a file has to be copied because sendfile cannot serve it.
@@ -43,6 +52,9 @@ constexpr int linger_ms = 2000;
 constexpr size_t linger_bytes = 1 << 20;
 // Pause after accept fails for want of descriptors or memory, so the loop does not spin.
 constexpr long pause_ns = 100 * ns_per_ms;
+// After a stop signal, answers in progress get this long to finish: less than the 10 s
+// that service managers and container runtimes wait before they kill.
+constexpr int grace_ms = 5 * ms_per_s;
 
 // The status selector handed from resolve to header; it indexes the status lines.
 enum selector : int { ok = 0, forbidden = 1, missing = 2 };
@@ -52,13 +64,26 @@ constexpr const char *status_lines[] = {
     "HTTP/1.0 404 Not Found\r\n\r\n",
 };
 
-// Writes one trace line in a single call, so that lines of several processes never tear
-// and nothing waits in a buffer to be lost, or written twice by a forked child.
+// Writes one line in a single call, so that lines of several processes never tear and
+// nothing waits in a buffer to be lost, or written twice by a forked child. Nothing here
+// waits for a reader: a socket is sent to without waiting, and pipes and terminals were
+// reopened non-blocking at start-up, so a line that does not fit at once is dropped whole.
+static void emit(int fd, iovec *parts, size_t count)
+{
+    int saved = errno; // the caller may be about to report it
+    msghdr message = {};
+    message.msg_iov = parts;
+    message.msg_iovlen = count;
+    // A line that cannot be written is lost; serving goes on regardless.
+    if (sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno == ENOTSOCK)
+        (void)writev(fd, parts, static_cast<int>(count));
+    errno = saved;
+}
+
 static void trace(const char *text)
 {
     iovec line[] = {{const_cast<char *>(text), strlen(text)}, {const_cast<char *>("\n"), 1}};
-    // A trace line that cannot be written is lost; serving goes on regardless.
-    (void)writev(out, line, 2);
+    emit(out, line, 2);
 }
 
 // Writes an error line as perror does: the tag, a colon and a blank, then the reason.
@@ -68,8 +93,7 @@ static void report(const char *tag, const char *reason)
                     {const_cast<char *>(": "), 2},
                     {const_cast<char *>(reason), strlen(reason)},
                     {const_cast<char *>("\n"), 1}};
-    // Nothing better can be done with an error line that cannot be written.
-    (void)writev(err, line, 4);
+    emit(err, line, 4);
 }
 
 // Waits at most ms for the connection (non-blocking since accept) to become ready.
@@ -140,6 +164,14 @@ static timespec later(int ms)
     return time;
 }
 
+// Milliseconds from now to the deadline; not more than a day, so it fits an int.
+static int left(timespec deadline)
+{
+    timespec at = now();
+    long ms = (deadline.tv_sec - at.tv_sec) * ms_per_s + (deadline.tv_nsec - at.tv_nsec) / ns_per_ms;
+    return static_cast<int>(ms < 0 ? 0 : ms);
+}
+
 // Receives what is there, waiting for it until the deadline: the count of bytes, 0 once
 // the client has shut down its sending side, -1 on an error or when time has run out.
 static ssize_t take(int conn, char *buffer, size_t size, timespec deadline)
@@ -150,9 +182,8 @@ static ssize_t take(int conn, char *buffer, size_t size, timespec deadline)
             return got;
         if (errno == EINTR)
             continue;
-        timespec at = now();
-        long ms = (deadline.tv_sec - at.tv_sec) * ms_per_s + (deadline.tv_nsec - at.tv_nsec) / ns_per_ms;
-        if ((errno != EAGAIN && errno != EWOULDBLOCK) || ms <= 0 || !wait(conn, POLLIN, static_cast<int>(ms)))
+        int ms = left(deadline);
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || ms == 0 || !wait(conn, POLLIN, ms))
             return -1;
     }
 }
@@ -255,25 +286,28 @@ static int failure(int error)
     }
 }
 
-// Copies the file through a buffer, for files that sendfile cannot serve. True when all
-// of it went out.
-static bool copy(int conn, int file)
+// Copies the file through a buffer, for files that sendfile cannot serve, up to size
+// bytes. False when the answer was cut short: the client is gone or too slow, or the file
+// ended early.
+static bool copy(int conn, int file, off_t size)
 {
     char chunk[chunk_size];
-    for (;;) {
-        ssize_t got = read(file, chunk, sizeof chunk);
+    while (size > 0) {
+        size_t want = size < static_cast<off_t>(sizeof chunk) ? static_cast<size_t>(size) : sizeof chunk;
+        ssize_t got = read(file, chunk, want);
         if (got < 0 && errno == EINTR)
             continue;
-        if (got <= 0)
-            return got == 0;
-        if (!deliver(conn, chunk, static_cast<size_t>(got)))
+        if (got <= 0 || !deliver(conn, chunk, static_cast<size_t>(got)))
             return false;
+        size -= got;
     }
+    return true;
 }
 
 // Sends the file's bytes as they are, without copying them through this process, up to
 // the size the file had when opened. False when the answer was cut short: the client is
-// gone, or took no byte within the send time limit.
+// gone, or took no byte within the send time limit, or the file has shrunk meanwhile, so
+// that what the client got is not the whole of it.
 static bool transfer(int conn, int file, off_t size)
 {
     off_t offset = 0;
@@ -281,10 +315,8 @@ static bool transfer(int conn, int file, off_t size)
         ssize_t sent = sendfile(conn, file, &offset, static_cast<size_t>(size - offset));
         if (onward(conn, sent))
             continue;
-        if (sent == 0)
-            return true; // the file has shrunk, and all that is left of it has gone out
-        if (offset == 0 && (errno == EINVAL || errno == ENOSYS))
-            return copy(conn, file);
+        if (sent < 0 && offset == 0 && (errno == EINVAL || errno == ENOSYS))
+            return copy(conn, file, size);
         return false;
     }
     return true;
@@ -347,17 +379,20 @@ static void linger(int conn)
     }
 }
 
-// Makes the close reset the connection. The close marks the end of an answer, so an
-// answer cut short must not end the way a whole one does.
-static void drop(int conn)
+// Makes the connection end with a reset, however this process ends (a stop signal
+// included), or again in order. The close marks the end of an answer, so an answer cut
+// short must not end the way a whole one does.
+static void reset(int conn, bool on)
 {
-    struct linger reset = {1, 0};
-    // Should this fail, the close ends the connection in order after all.
-    (void)setsockopt(conn, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    struct linger abort = {on ? 1 : 0, 0};
+    // Should this fail, the connection ends in order after all.
+    (void)setsockopt(conn, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
 }
 
 // Receives until the request line can be answered, within the request time limit, then
-// answers and ends the answer in order. Kept out of line: see resolve.
+// answers. Until the answer is whole, the connection is set to end with a reset, so that
+// neither an answer cut short nor a child ended by a signal can pass for a whole one; a
+// whole answer ends in order. Kept out of line: see resolve.
 [[gnu::noinline]] static void answer(int conn, timespec deadline)
 {
     char request[request_size + 1];
@@ -373,13 +408,19 @@ static void drop(int conn)
             break;
     }
     const char *path = nullptr;
-    bool whole = true;
-    if (parse(request, size, size == request_size, &path))
-        whole = serve(conn, path);
-    if (whole)
-        linger(conn);
-    else
-        drop(conn);
+    if (parse(request, size, size == request_size, &path)) {
+        reset(conn, true);
+        if (!serve(conn, path))
+            return;
+        reset(conn, false);
+    }
+    // The answer is whole: a stop signal now waits until its lingering close is done.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    (void)sigprocmask(SIG_BLOCK, &stops, nullptr); // cannot fail with a valid how
+    linger(conn);
 }
 
 // Serves the one request of a connection. A client that has not spoken yet is waited for
@@ -392,9 +433,82 @@ static void resolve(int conn)
         answer(conn, deadline);
 }
 
-// Opens the listening socket on port 8080 of every local IPv4 address. A failure is
-// reported with the call that failed, and gives -1.
-static int endpoint()
+// Points every closed standard descriptor at /dev/null, before any socket can take its
+// number and so receive the trace lines. False when that cannot be done.
+static bool standard()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // Takes the lowest free number: this one, since those below it are open.
+        if (open("/dev/null", O_RDWR) != fd)
+            return false;
+    }
+    return true;
+}
+
+// Gives the server a description of its own, non-blocking, for an output that may stop
+// taking bytes (a pipe or a terminal nobody reads), so that a line it cannot take at once
+// is dropped instead of holding up an answer. The description the server inherited may be
+// shared with the shell that started it, which must not find its own output non-blocking.
+// A regular file never blocks; a socket is sent to without waiting (see emit).
+static void unblock(int fd)
+{
+    struct stat info = {};
+    if (fstat(fd, &info) != 0 || !(S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode)))
+        return;
+    char name[] = "/proc/self/fd/N";
+    name[sizeof name - 2] = static_cast<char>('0' + fd);
+    int own = open(name, O_WRONLY | O_NONBLOCK | O_NOCTTY);
+    if (own < 0)
+        return; // not ours to reopen (another user's pipe, no /proc): written as it is
+    // Should this fail, the output stays as it was inherited.
+    (void)dup2(own, fd);
+    close(own);
+}
+
+// Takes the listening socket that a service manager handed over, on descriptor 3: 1 when
+// there is one, 0 when none was handed to this process, and -1 (reported) when what was
+// handed over is not the one listening stream socket the server can serve.
+static int handed()
+{
+    const char *pid = getenv("LISTEN_PID");
+    if (pid == nullptr || strtol(pid, nullptr, 10) != getpid())
+        return 0;
+    const char *fds = getenv("LISTEN_FDS");
+    bool one = fds != nullptr && strcmp(fds, "1") == 0;
+    // Not for the server's children, nor for anything it might start.
+    (void)unsetenv("LISTEN_PID");
+    (void)unsetenv("LISTEN_FDS");
+    (void)unsetenv("LISTEN_FDNAMES");
+    if (!one) {
+        report("[main:64:LISTEN_FDS]", "not exactly one socket handed over");
+        return -1;
+    }
+    int type = 0;
+    int accepting = 0;
+    socklen_t size = sizeof type;
+    if (getsockopt(listening, SOL_SOCKET, SO_TYPE, &type, &size) != 0 ||
+        getsockopt(listening, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &size) != 0) {
+        report("[main:66:getsockopt]", strerror(errno));
+        return -1;
+    }
+    if (type != SOCK_STREAM || !accepting) {
+        report("[main:66:getsockopt]", "not a listening stream socket");
+        return -1;
+    }
+    // Accept waits for connections, as on the server's own socket.
+    int flags = fcntl(listening, F_GETFL);
+    if (flags < 0 || fcntl(listening, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        report("[main:67:fcntl]", strerror(errno));
+        return -1;
+    }
+    return 1;
+}
+
+// Opens the listening socket on port 8080 of every local IPv4 address, on descriptor 3.
+// A failure is reported with the call that failed, and gives false.
+static bool endpoint()
 {
     addrinfo hints = {};
     hints.ai_flags = AI_PASSIVE;
@@ -404,11 +518,11 @@ static int endpoint()
     int lookup = getaddrinfo(nullptr, service, &hints, &local);
     if (lookup != 0) {
         report("[main:70:getaddrinfo]", lookup == EAI_SYSTEM ? strerror(errno) : gai_strerror(lookup));
-        return -1;
+        return false;
     }
     const char *failed = nullptr;
     int on = 1;
-    int listener = socket(local->ai_family, local->ai_socktype | SOCK_CLOEXEC, local->ai_protocol);
+    int listener = socket(local->ai_family, local->ai_socktype, local->ai_protocol);
     if (listener < 0)
         failed = "[main:72:socket]";
     // A restart binds at once, though connections of the last run are still closing.
@@ -418,34 +532,129 @@ static int endpoint()
         failed = "[main:74:bind]";
     else if (listen(listener, backlog) != 0)
         failed = "[main:76:listen]";
+    else if (listener != listening && dup2(listener, listening) != listening)
+        failed = "[main:77:dup2]";
     int error = errno;
     freeaddrinfo(local);
-    if (failed == nullptr)
-        return listener;
-    report(failed, strerror(error));
-    if (listener >= 0)
-        close(listener); // the process is about to exit anyway
-    return -1;
+    if (listener >= 0 && listener != listening)
+        close(listener); // a copy, or the process is about to exit anyway
+    if (failed != nullptr)
+        report(failed, strerror(error));
+    return failed == nullptr;
+}
+
+// Settles on one identity when the real, effective and saved ids differ, without ever
+// gaining privilege: an effective root gives way to the real user, with no supplementary
+// groups; any other effective user stays. The file checks use the real ids and the open
+// the effective ones: with both the same, no name swapped between the two can let the
+// server send what its user may not read. False, reported, when it cannot.
+static bool settle()
+{
+    uid_t user[3] = {}; // real, effective, saved
+    gid_t group[3] = {};
+    // Cannot fail with valid addresses.
+    (void)getresuid(&user[0], &user[1], &user[2]);
+    (void)getresgid(&group[0], &group[1], &group[2]);
+    if (user[0] == user[1] && user[1] == user[2] && group[0] == group[1] && group[1] == group[2])
+        return true;
+    bool root = user[1] == 0;
+    uid_t uid = root ? user[0] : user[1];
+    gid_t gid = root ? group[0] : group[1];
+    const char *failed = nullptr;
+    if (root && setgroups(0, nullptr) != 0)
+        failed = "[main:79:setgroups]";
+    else if (setresgid(gid, gid, gid) != 0)
+        failed = "[main:79:setresgid]";
+    else if (setresuid(uid, uid, uid) != 0)
+        failed = "[main:79:setresuid]";
+    if (failed != nullptr)
+        report(failed, strerror(errno));
+    return failed == nullptr;
+}
+
+// The handler of the stop signals, SIGTERM and SIGINT, in the server: from now on accept
+// does not wait, so the server takes the connections already queued and then stops. The
+// listening socket's flag carries the news to the accept loop with no shared variable.
+static void interrupt(int /*signal*/)
+{
+    int saved = errno;
+    int flags = fcntl(listening, F_GETFL);
+    if (flags >= 0)
+        (void)fcntl(listening, F_SETFL, flags | O_NONBLOCK); // async-signal-safe; cannot fail here
+    errno = saved;
+}
+
+// A client gone mid-answer shows as a failed send, not a fatal signal. Finished children
+// are reaped by the kernel, so none is left a zombie, and each still raises SIGCHLD for
+// finish to count. A stop signal interrupts a waiting accept: no SA_RESTART.
+static bool handlers()
+{
+    struct sigaction reap = {};
+    reap.sa_handler = SIG_DFL;
+    reap.sa_flags = SA_NOCLDWAIT;
+    struct sigaction stop = {};
+    stop.sa_handler = interrupt;
+    return signal(SIGPIPE, SIG_IGN) != SIG_ERR && sigaction(SIGCHLD, &reap, nullptr) == 0 &&
+           sigaction(SIGTERM, &stop, nullptr) == 0 && sigaction(SIGINT, &stop, nullptr) == 0;
+}
+
+// Sets a new child apart from the server: a stop signal ends it at once (how its
+// connection then ends, answer decides), and so does the end of the server. False when
+// the server has already ended.
+static bool detach(pid_t server)
+{
+    // Restoring a default disposition cannot fail.
+    (void)signal(SIGTERM, SIG_DFL);
+    (void)signal(SIGINT, SIG_DFL);
+    (void)prctl(PR_SET_PDEATHSIG, SIGTERM); // valid arguments: cannot fail
+    return getppid() == server;
+}
+
+// Stops the server once the queued connections are taken: new connections are refused (a
+// handed-over socket stays with the service manager, which holds them for the next start),
+// and answers in progress get the grace time to finish; a second stop signal ends the
+// wait. Children still at work when the server ends are sent SIGTERM (see detach).
+static void finish()
+{
+    close(listening); // the process ends soon: nothing to do if this fails
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGCHLD);
+    (void)sigprocmask(SIG_BLOCK, &stops, nullptr); // cannot fail with a valid how
+    timespec deadline = later(grace_ms);
+    while (waitpid(-1, nullptr, WNOHANG) == 0) { // children remain: none is ever a zombie
+        int ms = left(deadline);
+        timespec rest = {ms / ms_per_s, (ms % ms_per_s) * ns_per_ms};
+        int caught = sigtimedwait(&stops, nullptr, &rest);
+        if (caught == SIGTERM || caught == SIGINT || ms == 0)
+            return;
+    }
 }
 
 int main()
 {
-    int listener = endpoint();
-    if (listener < 0)
+    if (!standard())
+        return 1; // no standard descriptors, and nowhere to say so
+    unblock(out);
+    unblock(err);
+    int handover = handed();
+    if (handover < 0 || (handover == 0 && !endpoint()) || !settle())
         return 1;
-    // A client gone mid-answer shows as a failed send, not a fatal signal; finished
-    // children are reaped by the kernel, so none is left a zombie.
-    if (signal(SIGPIPE, SIG_IGN) == SIG_ERR || signal(SIGCHLD, SIG_IGN) == SIG_ERR) {
+    if (!handlers()) {
         report("[main:78:signal]", strerror(errno));
         return 1;
     }
     trace("Listen");
     trace("GG");
+    pid_t server = getpid();
     for (;;) {
-        // Non-blocking, so that the child can bound every wait for its client.
-        int conn = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK);
+        int conn = accept4(listening, nullptr, nullptr, SOCK_NONBLOCK);
         if (conn < 0 && errno == EINTR)
             continue;
+        if (conn < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            break; // a stop signal came, and every queued connection has been taken
         trace("wow");
         if (conn < 0) {
             int error = errno;
@@ -458,14 +667,18 @@ int main()
         }
         pid_t child = fork();
         if (child == 0) {
+            bool orphan = !detach(server);
             trace("AW");
-            close(listener); // the child's copy; the server keeps listening on its own
-            resolve(conn);
-            close(conn); // the answer is complete: the lingering close has run
+            close(listening); // the child's copy; the server keeps listening on its own
+            if (!orphan)
+                resolve(conn);
+            close(conn); // the answer is complete, or was cut short with a reset
             _exit(0);
         }
         if (child < 0)
             report("[main:88:fork]", strerror(errno));
         close(conn); // the child has its own copy; without a child the client sees the close
     }
+    finish();
+    return 0;
 }

@@ -218,6 +218,14 @@ int dial()
     return fd;
 }
 
+bool reachable()
+{
+    int fd = dial();
+    if (fd >= 0)
+        close(fd);
+    return fd >= 0;
+}
+
 bool send_all(int fd, const std::string &bytes)
 {
     size_t done = 0;

@@ -63,6 +63,8 @@ struct Reply {
 
 // Opens a connection to 127.0.0.1:8080, or returns -1.
 int dial();
+// Whether a connection to 127.0.0.1:8080 can be opened now (it is closed again at once).
+bool reachable();
 // Sends each piece in turn, pausing between pieces, then reads until the server closes.
 Reply fetch(const std::vector<std::string> &pieces, std::chrono::milliseconds pause = 0ms,
             std::chrono::milliseconds within = 10s);

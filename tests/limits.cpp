@@ -1,19 +1,32 @@
 // Clients that stall, and a server out of descriptors: nothing is held for ever, nothing spins.
 #include "harness.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
 #include <thread>
 
 namespace {
 
 const std::string ok = "HTTP/1.0 200 OK\r\n\r\n";
 
-// A client that never completes its request line, and one that stops taking the answer,
-// are dropped once the time limit is up; their children exit 0 and write nothing more.
+// Whether the server still holds the client's connection open.
+bool established(int fd)
+{
+    tcp_info info = {};
+    socklen_t size = sizeof info;
+    return getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 && info.tcpi_state == TCP_ESTABLISHED;
+}
+
+// A client that never completes its request line, one that sends it a byte every two
+// seconds, and one that stops taking the answer are each dropped once their time is up:
+// 30 s after they connected, or after the last byte taken. Their children exit 0 and
+// write nothing more.
 TEST(Limits, StalledClientsAreDropped)
 {
     if (access("/usr/bin/strace", X_OK) != 0)
@@ -27,21 +40,45 @@ TEST(Limits, StalledClientsAreDropped)
     pid_t server = children(tracer.pid)[0];
     int silent = dial();
     int partial = dial();
+    int dribbler = dial();
     int stalled = dial();
     ASSERT_GE(silent, 0);
     ASSERT_GE(partial, 0);
+    ASSERT_GE(dribbler, 0);
     ASSERT_GE(stalled, 0);
     send_all(partial, "GET /index.html"); // the path may go on: the line is not complete
     int small = 4096;
     setsockopt(stalled, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     send_all(stalled, "GET /huge.bin HTTP/1.0\r\n\r\n");
     auto begun = std::chrono::steady_clock::now();
-    ASSERT_TRUE(eventually([&] { return children(server).size() == 3; }));
+    std::thread dribble([&] {
+        send_all(dribbler, "GET /");
+        while (std::chrono::steady_clock::now() - begun < 45s && established(dribbler)) {
+            std::this_thread::sleep_for(2s);
+            send_all(dribbler, "a");
+        }
+    });
+    ASSERT_TRUE(eventually([&] { return children(server).size() == 4; }));
     // Meanwhile everyone else is served.
     EXPECT_EQ(fetch("GET /index.html HTTP/1.0\r\n\r\n").bytes, ok + "hello\n");
     std::string before = tracer.out();
-    EXPECT_TRUE(eventually([&] { return children(server).empty(); }, 60s));
-    EXPECT_GE(std::chrono::steady_clock::now() - begun, 29s) << "dropped before the time limit";
+    std::map<int, std::chrono::steady_clock::duration> held;
+    eventually(
+        [&] {
+            for (int fd : {silent, partial, dribbler, stalled})
+                if (!held.count(fd) && !established(fd))
+                    held[fd] = std::chrono::steady_clock::now() - begun;
+            return held.size() == 4;
+        },
+        60s);
+    dribble.join();
+    const std::map<int, const char *> names = {
+        {silent, "silent"}, {partial, "partial"}, {dribbler, "dribbler"}, {stalled, "stalled"}};
+    for (auto [fd, name] : names) {
+        EXPECT_TRUE(held.count(fd)) << name << " was never dropped";
+        EXPECT_GE(held[fd], 29s) << name << " was dropped before the time limit";
+    }
+    EXPECT_TRUE(eventually([&] { return children(server).empty(); }));
     EXPECT_EQ(drain(silent, 5s).bytes, "");
     EXPECT_EQ(drain(partial, 5s).bytes, "");
     // The close marks the end of an answer: one cut short ends with a reset instead.
@@ -50,8 +87,8 @@ TEST(Limits, StalledClientsAreDropped)
     EXPECT_LT(cut.bytes.size(), ok.size() + (64u << 20));
     EXPECT_EQ(tracer.out(), before);
     EXPECT_EQ(tracer.err(), "");
-    EXPECT_EQ(occurrences(slurp(trace), "+++ exited with 0 +++"), 4) << slurp(trace);
-    for (int fd : {silent, partial, stalled})
+    EXPECT_EQ(occurrences(slurp(trace), "+++ exited with 0 +++"), 5) << slurp(trace);
+    for (int fd : {silent, partial, dribbler, stalled})
         close(fd);
 }
 

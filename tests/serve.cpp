@@ -1,6 +1,7 @@
 // What a client sees on the socket and what the server writes, request by request.
 #include "harness.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -359,7 +360,210 @@ TEST_F(Fixture, UnopenableFileIsForbidden)
     EXPECT_EQ(fetch(get("/index.html")).bytes, ok + index_html);
 }
 
+// Launched with standard input and output closed, the server must not let its sockets take
+// their numbers: trace lines would go to the clients.
+TEST_F(Fixture, ClosedStandardDescriptors)
+{
+    start_server({.wrapper = {"/bin/sh", "-c", "exec \"$@\" <&- >&-", "sh"}, .wait_ready = false});
+    ASSERT_TRUE(eventually(reachable));
+    EXPECT_EQ(fetch(get("/index.html")).bytes, ok + index_html);
+}
+
+// A standard output that nobody reads fills up; the server must go on answering at full
+// speed, drop the lines that do not fit whole, and write again once it is read.
+TEST_F(Fixture, OutputNobodyReadsStopsNothing)
+{
+    int ends[2];
+    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+    ASSERT_EQ(fcntl(ends[1], F_SETFD, 0), 0); // the server's standard output
+    start_server({.wrapper = {"/bin/sh", "-c", "exec \"$@\" >&" + std::to_string(ends[1]), "sh"},
+                  .wait_ready = false});
+    close(ends[1]);
+    ASSERT_TRUE(eventually(reachable));
+    int lost = 0;
+    for (int i = 0; i < 3000; ++i)
+        lost += fetch(std::vector<std::string>{get("/index.html")}, 0ms, 5s).bytes != ok + index_html;
+    EXPECT_EQ(lost, 0);
+    EXPECT_TRUE(eventually([&] { return children(server->pid).empty(); }));
+    ASSERT_EQ(fcntl(ends[0], F_SETFL, O_NONBLOCK), 0);
+    auto unread = [&] {
+        std::string text;
+        char buffer[65536];
+        for (ssize_t got; (got = read(ends[0], buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<size_t>(got));
+        return text;
+    };
+    std::istringstream lines(unread());
+    std::map<std::string, int> seen;
+    for (std::string line; std::getline(lines, line);)
+        seen[line]++;
+    for (const auto &[line, count] : seen)
+        EXPECT_TRUE(line == "Listen" || line == "GG" || line == "wow" || line == "AW" || line == "" ||
+                    line == "\r" || line == "HTTP/1.0 200 OK\r" || line == "index.html")
+            << "a torn line: '" << line << "'";
+    EXPECT_GT(seen["AW"], 100);
+    EXPECT_LT(seen["AW"], 3000) << "the pipe never filled";
+    EXPECT_EQ(fetch(get("/index.html")).bytes, ok + index_html);
+    EXPECT_TRUE(eventually([&] { return unread().find("index.html\n") != std::string::npos; }));
+    close(ends[0]);
+}
+
+// A file cut short while it is sent: the client must not take what it got for the whole.
+TEST_F(Fixture, FileShrinkingWhileSentEndsWithReset)
+{
+    tree.file("shrinks.bin", noise(64 << 20, 13));
+    start_server();
+    int fd = dial();
+    ASSERT_GE(fd, 0);
+    send_all(fd, get("/shrinks.bin"));
+    std::string first(1 << 20, '\0');
+    ASSERT_EQ(recv(fd, first.data(), first.size(), MSG_WAITALL), static_cast<ssize_t>(first.size()));
+    ASSERT_EQ(truncate((tree.root + "/shrinks.bin").c_str(), 0), 0);
+    Reply rest = drain(fd);
+    close(fd);
+    EXPECT_TRUE(rest.reset) << first.size() + rest.bytes.size() << " bytes and then an orderly close";
+}
+
+// The real and the effective user differ: the server settles on one of them for all its
+// ids, never the more privileged one, before it serves anyone.
+TEST_F(Fixture, SettlesOnOneIdentity)
+{
+    if (!is_root())
+        GTEST_SKIP() << "needs root to split the real and the effective user";
+    const std::vector<std::pair<std::string, Launch>> launches = {
+        {"effective root, real nobody",
+         {.wrapper = {"setpriv", "--ruid=65534", "--rgid=65534", "--groups=4,27", "--"}}},
+        {"effective nobody, real root", {.unprivileged = true, .effective_only = true}},
+    };
+    for (const auto &[name, launch] : launches) {
+        start_server(launch);
+        int silent = dial();
+        ASSERT_GE(silent, 0);
+        ASSERT_TRUE(eventually([&] { return children(server->pid).size() == 1; })) << name;
+        for (pid_t process : {server->pid, children(server->pid)[0]}) {
+            std::string status = slurp("/proc/" + std::to_string(process) + "/status");
+            EXPECT_NE(status.find("\nUid:\t65534\t65534\t65534\t65534\n"), std::string::npos)
+                << name << status;
+            EXPECT_NE(status.find("\nGid:\t65534\t65534\t65534\t65534\n"), std::string::npos)
+                << name << status;
+            size_t groups = status.find("\nGroups:");
+            std::string line = status.substr(groups + 1, status.find('\n', groups + 1) - groups - 1);
+            EXPECT_EQ(line.find_first_of("0123456789"), std::string::npos) << name << ": " << line;
+        }
+        close(silent);
+        server.reset();
+    }
+}
+
 } // namespace
+
+// Stop signals: the server takes the connections already queued, lets answers in progress
+// finish within its grace time, refuses new ones and exits with status 0.
+struct Stopping : testing::Test {
+    Tree tree;
+    std::string huge = noise(32 << 20, 17);
+    void SetUp() override
+    {
+        tree.file("index.html", "hello\n");
+        tree.file("huge.bin", huge);
+    }
+    // An answer in progress: the client has the status line and takes no more for now.
+    static int started()
+    {
+        int fd = dial();
+        EXPECT_GE(fd, 0);
+        send_all(fd, get("/huge.bin"));
+        std::string status(ok.size(), '\0');
+        EXPECT_EQ(recv(fd, status.data(), status.size(), MSG_WAITALL), static_cast<ssize_t>(ok.size()));
+        return fd;
+    }
+    static bool refused()
+    {
+        return eventually([] { return !reachable(); });
+    }
+};
+
+TEST_F(Stopping, TermFinishesWhatItHasAndRefusesTheRest)
+{
+    Server server(tree);
+    int running = started();
+    // Connections the kernel queues while the server cannot accept are still served.
+    kill(server.pid, SIGSTOP);
+    std::vector<int> queued;
+    for (int i = 0; i < 3; ++i) {
+        queued.push_back(dial());
+        send_all(queued.back(), get("/index.html"));
+    }
+    kill(server.pid, SIGTERM);
+    kill(server.pid, SIGCONT);
+    EXPECT_TRUE(refused()) << "still accepting after SIGTERM";
+    for (int fd : queued) {
+        Reply reply = drain(fd);
+        EXPECT_EQ(reply.bytes, ok + "hello\n");
+        EXPECT_FALSE(reply.reset);
+        close(fd);
+    }
+    Reply rest = drain(running, 20s);
+    close(running);
+    EXPECT_FALSE(rest.reset);
+    EXPECT_TRUE(rest.bytes == huge) << rest.bytes.size() << " of " << huge.size() << " bytes";
+    EXPECT_EQ(server.exited(10s), 0);
+    EXPECT_EQ(server.err(), "");
+}
+
+// An answer still running when the grace time is up, or when a second stop signal cuts it
+// short, ends with a reset.
+TEST_F(Stopping, AnswersStillRunningAreReset)
+{
+    for (bool again : {true, false}) {
+        Server server(tree);
+        int stalled = started();
+        kill(server.pid, SIGTERM);
+        EXPECT_TRUE(refused());
+        if (again)
+            kill(server.pid, SIGTERM);
+        else
+            EXPECT_EQ(server.exited(2s), -1) << "no grace time for the answer in progress";
+        EXPECT_EQ(server.exited(again ? 4s : 15s), 0) << (again ? "second signal" : "grace time");
+        Reply rest = drain(stalled);
+        close(stalled);
+        EXPECT_TRUE(rest.reset) << (again ? "second signal" : "grace time");
+        EXPECT_LT(rest.bytes.size(), huge.size());
+    }
+}
+
+// Ctrl-C reaches the server and every child: answers in progress end with a reset, a
+// connection still waiting for its request is just closed, and the server exits 0.
+TEST_F(Stopping, InterruptToTheGroup)
+{
+    Server server(tree);
+    int running = started();
+    int waiting = dial();
+    ASSERT_TRUE(eventually([&] { return children(server.pid).size() == 2; }));
+    kill(-server.pid, SIGINT);
+    EXPECT_EQ(server.exited(10s), 0);
+    Reply rest = drain(running);
+    EXPECT_TRUE(rest.reset);
+    EXPECT_LT(rest.bytes.size(), huge.size());
+    Reply nothing = drain(waiting);
+    EXPECT_EQ(nothing.bytes, "");
+    EXPECT_FALSE(nothing.reset);
+    close(running);
+    close(waiting);
+}
+
+// As the first process of a PID namespace, as in a container, the server gets only the
+// signals it handles: SIGTERM must still stop it.
+TEST_F(Stopping, FirstProcessOfItsNamespace)
+{
+    if (!is_root())
+        GTEST_SKIP() << "needs root for a PID namespace";
+    Server outer(tree, {.wrapper = {"unshare", "--pid", "--fork", "--kill-child"}});
+    ASSERT_EQ(children(outer.pid).size(), 1u);
+    EXPECT_EQ(fetch(get("/index.html")).bytes, ok + "hello\n");
+    kill(children(outer.pid)[0], SIGTERM);
+    EXPECT_EQ(outer.exited(5s), 0);
+}
 
 // Process-level behaviour of the listener: a second instance, and a restart.
 TEST(Listener, SecondInstanceFailsCleanly)
