@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The floor under the cost of one connection: how many times per second a process built
 // like sever can create a child that exits at once, and learn that it has.
 #include <stdio.h>

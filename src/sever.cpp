@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // sever: serves the files below its working directory over HTTP/1.0 on TCP port 8080 of
 // every local IPv4 address, one child process per connection, with short trace lines on
 // standard output. Only C and POSIX are used: a small process image forks faster.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The clients people use, against the real server: curl, wget, Python's http.client and a
 // headless Chromium rendering a page with a stylesheet, a classic script and an image.
 #include "harness.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the server's own request handling: arbitrary request bytes go over a socket pair
 // to resolve, in a document root with a few files and a secret file beside it. The answer
 // must be nothing, or exactly one status header, and after a 200 exactly the bytes of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "harness.h"
 
 #include <arpa/inet.h>
@@ -202,14 +203,14 @@ void Server::stop()
     pid = -1;
 }
 
-int dial()
+int dial(int port)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     sockaddr_in address = {};
     address.sin_family = AF_INET;
-    address.sin_port = htons(8080);
+    address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
         close(fd);
@@ -218,9 +219,9 @@ int dial()
     return fd;
 }
 
-bool reachable()
+bool reachable(int port)
 {
-    int fd = dial();
+    int fd = dial(port);
     if (fd >= 0)
         close(fd);
     return fd >= 0;

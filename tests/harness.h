@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Black-box harness: runs the built server in a fresh directory, talks to it over
 // 127.0.0.1:8080 and reads what it wrote to standard output and standard error.
 #pragma once
@@ -61,10 +62,10 @@ struct Reply {
     bool timed_out = false; // it had not ended within the time allowed
 };
 
-// Opens a connection to 127.0.0.1:8080, or returns -1.
-int dial();
+// Opens a connection to 127.0.0.1:8080 (or another port), or returns -1.
+int dial(int port = 8080);
 // Whether a connection to 127.0.0.1:8080 can be opened now (it is closed again at once).
-bool reachable();
+bool reachable(int port = 8080);
 // Sends each piece in turn, pausing between pieces, then reads until the server closes.
 Reply fetch(const std::vector<std::string> &pieces, std::chrono::milliseconds pause = 0ms,
             std::chrono::milliseconds within = 10s);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Clients that stall, and a server out of descriptors: nothing is held for ever, nothing spins.
 #include "harness.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Many clients at once: every answer whole, nothing left behind, no descriptor leaked.
 #include "harness.h"
 

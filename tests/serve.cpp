@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a client sees on the socket and what the server writes, request by request.
 #include "harness.h"
 
@@ -365,7 +366,7 @@ TEST_F(Fixture, UnopenableFileIsForbidden)
 TEST_F(Fixture, ClosedStandardDescriptors)
 {
     start_server({.wrapper = {"/bin/sh", "-c", "exec \"$@\" <&- >&-", "sh"}, .wait_ready = false});
-    ASSERT_TRUE(eventually(reachable));
+    ASSERT_TRUE(eventually([] { return reachable(); }));
     EXPECT_EQ(fetch(get("/index.html")).bytes, ok + index_html);
 }
 
@@ -379,7 +380,7 @@ TEST_F(Fixture, OutputNobodyReadsStopsNothing)
     start_server({.wrapper = {"/bin/sh", "-c", "exec \"$@\" >&" + std::to_string(ends[1]), "sh"},
                   .wait_ready = false});
     close(ends[1]);
-    ASSERT_TRUE(eventually(reachable));
+    ASSERT_TRUE(eventually([] { return reachable(); }));
     int lost = 0;
     for (int i = 0; i < 3000; ++i)
         lost += fetch(std::vector<std::string>{get("/index.html")}, 0ms, 5s).bytes != ok + index_html;
@@ -593,4 +594,57 @@ TEST(Listener, RestartBindsAtOnce)
     Server again(tree);
     EXPECT_EQ(again.err(), "");
     EXPECT_EQ(fetch(get("/a")).bytes, ok + "a");
+}
+
+// A listening socket handed over by a service manager is served on whatever address it
+// has, and the server binds nothing itself; anything else handed over stops it at start.
+TEST(Listener, SocketHandedOver)
+{
+    const std::string activate = "/usr/bin/systemd-socket-activate";
+    if (access(activate.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "systemd-socket-activate is not installed (apt-get install systemd)";
+    Tree tree;
+    tree.file("index.html", "hello\n");
+    {
+        // It starts the server at the first connection, as a socket unit does.
+        Server server(tree, {.wrapper = {activate, "-l", "127.0.0.1:8081"}, .wait_ready = false});
+        ASSERT_TRUE(eventually([] { return reachable(8081); }));
+        int fd = dial(8081);
+        send_all(fd, get("/index.html"));
+        Reply reply = drain(fd);
+        close(fd);
+        EXPECT_EQ(reply.bytes, ok + "hello\n");
+        EXPECT_FALSE(reachable()) << "port 8080 was bound as well";
+        kill(server.pid, SIGTERM);
+        EXPECT_EQ(server.exited(5s), 0);
+    }
+    const std::string not_listening = "[main:66:getsockopt]: not a listening stream socket\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"-l", "127.0.0.1:8081", "-l", "127.0.0.1:8082"},
+         "[main:64:LISTEN_FDS]: not exactly one socket handed over\n"},
+        {{"--datagram", "-l", "127.0.0.1:8081"}, not_listening},
+        {{"--accept", "-l", "127.0.0.1:8081"}, not_listening}, // a connection, as from Accept=yes
+    };
+    for (const auto &[options, line] : refused) {
+        std::vector<std::string> wrapper = {activate};
+        wrapper.insert(wrapper.end(), options.begin(), options.end());
+        Server server(tree, {.wrapper = wrapper, .wait_ready = false});
+        bool datagram = options[0] == "--datagram";
+        int fd = socket(AF_INET, datagram ? SOCK_DGRAM : SOCK_STREAM, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(8081);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_TRUE(eventually([&] { return server.err().find("Listening on") != std::string::npos; }));
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        if (datagram) {
+            ASSERT_EQ(send(fd, "x", 1, 0), 1);
+        }
+        EXPECT_TRUE(eventually([&] { return server.err().find(line) != std::string::npos; })) << server.err();
+        if (options[0] != "--accept") { // there the activator goes on and starts the next
+            EXPECT_EQ(server.exited(5s), 1) << options[0];
+        }
+        EXPECT_EQ(server.out(), "");
+        close(fd);
+    }
 }
