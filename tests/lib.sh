@@ -29,8 +29,12 @@ head -c 200000 /dev/urandom >"$work/site/noise.bin"
 chmod -R a+rX "$work/site"
 
 fail() { echo "FAILED: $*" >&2; exit 1; }
-# same URL FILE: what the URL answers is FILE's bytes exactly.
-same() { curl -sS --fail --max-time 20 -o "$work/got" "$1" && cmp -s "$work/got" "$2" || fail "$1 is not $2"; }
+# same URL FILE [CURL OPTION...]: what the URL answers is FILE's bytes exactly.
+same() {
+    local url=$1 file=$2
+    shift 2
+    curl -sS --fail --max-time 20 "$@" -o "$work/got" "$url" && cmp -s "$work/got" "$file" || fail "$url is not $file"
+}
 # until SECONDS COMMAND...: waits for the command to succeed.
 until_ok() {
     local end=$((SECONDS + $1)); shift
