@@ -390,6 +390,21 @@ static void reset(int conn, bool on)
     (void)setsockopt(conn, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
 }
 
+// Holds back the stop signals, SIGTERM and SIGINT, and another one if not 0: they stay
+// pending until taken with sigtimedwait, or are dropped when the process ends. Returns
+// the set held back.
+static sigset_t hold(int another)
+{
+    sigset_t held;
+    sigemptyset(&held);
+    sigaddset(&held, SIGTERM);
+    sigaddset(&held, SIGINT);
+    if (another != 0)
+        sigaddset(&held, another);
+    (void)sigprocmask(SIG_BLOCK, &held, nullptr); // cannot fail with a valid how
+    return held;
+}
+
 // Receives until the request line can be answered, within the request time limit, then
 // answers. Until the answer is whole, the connection is set to end with a reset, so that
 // neither an answer cut short nor a child ended by a signal can pass for a whole one; a
@@ -416,11 +431,7 @@ static void reset(int conn, bool on)
         reset(conn, false);
     }
     // The answer is whole: a stop signal now waits until its lingering close is done.
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGINT);
-    (void)sigprocmask(SIG_BLOCK, &stops, nullptr); // cannot fail with a valid how
+    hold(0);
     linger(conn);
 }
 
@@ -618,12 +629,7 @@ static bool detach(pid_t server)
 static void finish()
 {
     close(listening); // the process ends soon: nothing to do if this fails
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGCHLD);
-    (void)sigprocmask(SIG_BLOCK, &stops, nullptr); // cannot fail with a valid how
+    sigset_t stops = hold(SIGCHLD);
     timespec deadline = later(grace_ms);
     while (waitpid(-1, nullptr, WNOHANG) == 0) { // children remain: none is ever a zombie
         int ms = left(deadline);
