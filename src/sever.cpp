@@ -15,8 +15,10 @@
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/sendfile.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -32,7 +34,7 @@ constexpr int backlog = INT_MAX;
 constexpr int out = STDOUT_FILENO;
 constexpr int err = STDERR_FILENO;
 // The listening socket: where a service manager hands one over, and where the server keeps
-// its own, so that the stop signals' handler can find it.
+// its own.
 constexpr int listening = 3;
 // Room for the longest path the file system accepts, with method, version and line end.
 constexpr size_t request_size = PATH_MAX + 64;
@@ -40,6 +42,7 @@ constexpr size_t request_size = PATH_MAX + 64;
 constexpr size_t chunk_size = 16384;
 // Units of time, for the limits below and the deadlines built from them.
 constexpr int ms_per_s = 1000;
+constexpr int us_per_ms = 1000;
 constexpr long ns_per_ms = 1000L * 1000;
 constexpr long ns_per_s = ms_per_s * ns_per_ms;
 // A client gets this long to send its request line, and to take any byte of the answer;
@@ -52,10 +55,23 @@ constexpr int send_ms = 30 * ms_per_s;
 constexpr int linger_ms = 2000;
 constexpr size_t linger_bytes = 1 << 20;
 // Pause after accept fails for want of descriptors or memory, so the loop does not spin.
-constexpr long pause_ns = 100 * ns_per_ms;
-// After a stop signal, answers in progress get this long to finish: less than the 10 s
-// that service managers and container runtimes wait before they kill.
+constexpr int pause_ms = 100;
+// After a stop signal, the queued connections and the answers in progress get this long
+// to finish: less than the 10 s that service managers and container runtimes wait before
+// they kill.
 constexpr int grace_ms = 5 * ms_per_s;
+// A trace or error line waits at most this long for its output (a pipe or terminal that
+// nobody reads, a stalled log collector) to take it; then it is dropped, and so are the
+// lines after it, without waiting, until the output takes bytes again.
+constexpr int line_ms = 10;
+// A handed-over socket may be shared with another instance, which can take a connection
+// between poll and accept: the accept then gives up after this long and looks again.
+constexpr int accept_ms = 10;
+
+// Set by the timer's signal when it cut a bounded wait short, above all a line that its
+// output did not take: the next line then goes out only if its output takes bytes at once.
+// The one state a process shares between its functions.
+static volatile sig_atomic_t stalled = 0;
 
 // The status selector handed from resolve to header; it indexes the status lines.
 enum selector : int { ok = 0, forbidden = 1, missing = 2 };
@@ -65,19 +81,41 @@ constexpr const char *status_lines[] = {
     "HTTP/1.0 404 Not Found\r\n\r\n",
 };
 
+// Waits at most ms for a descriptor to become ready (a connection is non-blocking since
+// accept).
+static bool wait(int fd, short events, int ms)
+{
+    pollfd ready = {fd, events, 0};
+    int count = 0;
+    do
+        count = poll(&ready, 1, ms);
+    while (count < 0 && errno == EINTR);
+    return count > 0;
+}
+
+// Sets the timer that cuts a blocking call short with SIGALRM after ms, or clears it (0).
+static void arm(int ms)
+{
+    itimerval timer = {{0, 0}, {ms / ms_per_s, static_cast<suseconds_t>(ms % ms_per_s) * us_per_ms}};
+    (void)setitimer(ITIMER_REAL, &timer, nullptr); // valid arguments: cannot fail
+}
+
 // Writes one line in a single call, so that lines of several processes never tear and
-// nothing waits in a buffer to be lost, or written twice by a forked child. Nothing here
-// waits for a reader: a socket is sent to without waiting, and pipes and terminals were
-// reopened non-blocking at start-up, so a line that does not fit at once is dropped whole.
-static void emit(int fd, iovec *parts, size_t count)
+// nothing waits in a buffer to be lost, or written twice by a forked child. Whatever the
+// output is, the write waits at most line_ms: an output that takes nothing then (a pipe
+// or terminal nobody reads, a full socket) loses the line, and the lines after it are
+// dropped at once until it takes bytes again. A pipe takes a line of up to PIPE_BUF bytes
+// whole or not at all; a regular file is never cut short by the timer, so it gets all.
+static void emit(int fd, iovec *parts, int count)
 {
     int saved = errno; // the caller may be about to report it
-    msghdr message = {};
-    message.msg_iov = parts;
-    message.msg_iovlen = count;
-    // A line that cannot be written is lost; serving goes on regardless.
-    if (sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno == ENOTSOCK)
-        (void)writev(fd, parts, static_cast<int>(count));
+    if (!stalled || wait(fd, POLLOUT, 0)) {
+        stalled = 0;
+        arm(line_ms);
+        // A line that cannot be written is lost (stalled is then set); serving goes on.
+        (void)writev(fd, parts, count);
+        arm(0);
+    }
     errno = saved;
 }
 
@@ -95,17 +133,6 @@ static void report(const char *tag, const char *reason)
                     {const_cast<char *>(reason), strlen(reason)},
                     {const_cast<char *>("\n"), 1}};
     emit(err, line, 4);
-}
-
-// Waits at most ms for the connection (non-blocking since accept) to become ready.
-static bool wait(int conn, short events, int ms)
-{
-    pollfd ready = {conn, events, 0};
-    int count = 0;
-    do
-        count = poll(&ready, 1, ms);
-    while (count < 0 && errno == EINTR);
-    return count > 0;
 }
 
 // Whether a send that returned result goes on: it made progress, was interrupted, or the
@@ -390,10 +417,11 @@ static void reset(int conn, bool on)
     (void)setsockopt(conn, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
 }
 
-// Holds back the stop signals, SIGTERM and SIGINT, and another one if not 0: they stay
-// pending until taken with sigtimedwait, or are dropped when the process ends. Returns
-// the set held back.
-static sigset_t hold(int another)
+// Holds back (SIG_BLOCK) or lets through (SIG_UNBLOCK) the stop signals, SIGTERM and
+// SIGINT, and another one if not 0. Held back, they stay pending until read from a
+// signalfd or taken with sigtimedwait, or are dropped when the process ends. Returns the
+// set.
+static sigset_t hold(int how, int another)
 {
     sigset_t held;
     sigemptyset(&held);
@@ -401,7 +429,7 @@ static sigset_t hold(int another)
     sigaddset(&held, SIGINT);
     if (another != 0)
         sigaddset(&held, another);
-    (void)sigprocmask(SIG_BLOCK, &held, nullptr); // cannot fail with a valid how
+    (void)sigprocmask(how, &held, nullptr); // cannot fail with a valid how
     return held;
 }
 
@@ -431,7 +459,7 @@ static sigset_t hold(int another)
         reset(conn, false);
     }
     // The answer is whole: a stop signal now waits until its lingering close is done.
-    hold(0);
+    hold(SIG_BLOCK, 0);
     linger(conn);
 }
 
@@ -457,26 +485,6 @@ static bool standard()
             return false;
     }
     return true;
-}
-
-// Gives the server a description of its own, non-blocking, for an output that may stop
-// taking bytes (a pipe or a terminal nobody reads), so that a line it cannot take at once
-// is dropped instead of holding up an answer. The description the server inherited may be
-// shared with the shell that started it, which must not find its own output non-blocking.
-// A regular file never blocks; a socket is sent to without waiting (see emit).
-static void unblock(int fd)
-{
-    struct stat info = {};
-    if (fstat(fd, &info) != 0 || !(S_ISFIFO(info.st_mode) || S_ISCHR(info.st_mode)))
-        return;
-    char name[] = "/proc/self/fd/N";
-    name[sizeof name - 2] = static_cast<char>('0' + fd);
-    int own = open(name, O_WRONLY | O_NONBLOCK | O_NOCTTY);
-    if (own < 0)
-        return; // not ours to reopen (another user's pipe, no /proc): written as it is
-    // Should this fail, the output stays as it was inherited.
-    (void)dup2(own, fd);
-    close(own);
 }
 
 // Takes the listening socket that a service manager handed over, on descriptor 3: 1 when
@@ -509,17 +517,14 @@ static int handed()
         report("[main:66:getsockopt]", "not a listening stream socket");
         return -1;
     }
-    // Accept waits for connections, as on the server's own socket.
-    int flags = fcntl(listening, F_GETFL);
-    if (flags < 0 || fcntl(listening, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        report("[main:67:fcntl]", strerror(errno));
-        return -1;
-    }
+    // Its flags stay as handed over, blocking or not: the service manager, and any other
+    // instance started on the same socket, share them.
     return 1;
 }
 
-// Opens the listening socket on port 8080 of every local IPv4 address, on descriptor 3.
-// A failure is reported with the call that failed, and gives false.
+// Opens the listening socket on port 8080 of every local IPv4 address, on descriptor 3,
+// non-blocking: the server waits in poll, never in accept. A failure is reported with the
+// call that failed, and gives false.
 static bool endpoint()
 {
     addrinfo hints = {};
@@ -534,7 +539,7 @@ static bool endpoint()
     }
     const char *failed = nullptr;
     int on = 1;
-    int listener = socket(local->ai_family, local->ai_socktype, local->ai_protocol);
+    int listener = socket(local->ai_family, local->ai_socktype | SOCK_NONBLOCK, local->ai_protocol);
     if (listener < 0)
         failed = "[main:72:socket]";
     // A restart binds at once, though connections of the last run are still closing.
@@ -584,30 +589,27 @@ static bool settle()
     return failed == nullptr;
 }
 
-// The handler of the stop signals, SIGTERM and SIGINT, in the server: from now on accept
-// does not wait, so the server takes the connections already queued and then stops. The
-// listening socket's flag carries the news to the accept loop with no shared variable.
-static void interrupt(int /*signal*/)
+// The timer's signal: a bounded wait ran out (see emit and next).
+static void expire(int /*signal*/)
 {
-    int saved = errno;
-    int flags = fcntl(listening, F_GETFL);
-    if (flags >= 0)
-        (void)fcntl(listening, F_SETFL, flags | O_NONBLOCK); // async-signal-safe; cannot fail here
-    errno = saved;
+    stalled = 1;
 }
 
-// A client gone mid-answer shows as a failed send, not a fatal signal. Finished children
-// are reaped by the kernel, so none is left a zombie, and each still raises SIGCHLD for
-// finish to count. A stop signal interrupts a waiting accept: no SA_RESTART.
+// A client gone mid-answer, or an output whose reader is gone, shows as a failed send or
+// write, not a fatal signal. Finished children are reaped by the kernel, so none is left
+// a zombie, and each still raises SIGCHLD for finish to count. The timer's signal cuts
+// short the call it interrupts: no SA_RESTART. The stop signals end a process by default,
+// as they must end a child; the server holds them back and reads them from a signalfd.
 static bool handlers()
 {
     struct sigaction reap = {};
     reap.sa_handler = SIG_DFL;
     reap.sa_flags = SA_NOCLDWAIT;
-    struct sigaction stop = {};
-    stop.sa_handler = interrupt;
+    struct sigaction timer = {};
+    timer.sa_handler = expire;
     return signal(SIGPIPE, SIG_IGN) != SIG_ERR && sigaction(SIGCHLD, &reap, nullptr) == 0 &&
-           sigaction(SIGTERM, &stop, nullptr) == 0 && sigaction(SIGINT, &stop, nullptr) == 0;
+           sigaction(SIGALRM, &timer, nullptr) == 0 && signal(SIGTERM, SIG_DFL) != SIG_ERR &&
+           signal(SIGINT, SIG_DFL) != SIG_ERR;
 }
 
 // Sets a new child apart from the server: a stop signal ends it at once (how its
@@ -615,26 +617,57 @@ static bool handlers()
 // the server has already ended.
 static bool detach(pid_t server)
 {
-    // Restoring a default disposition cannot fail.
-    (void)signal(SIGTERM, SIG_DFL);
-    (void)signal(SIGINT, SIG_DFL);
+    hold(SIG_UNBLOCK, 0);                   // the server's signalfd is no use here
     (void)prctl(PR_SET_PDEATHSIG, SIGTERM); // valid arguments: cannot fail
     return getppid() == server;
 }
 
-// Stops the server once the queued connections are taken: new connections are refused (a
-// handed-over socket stays with the service manager, which holds them for the next start),
-// and answers in progress get the grace time to finish; a second stop signal ends the
-// wait. Children still at work when the server ends are sent SIGTERM (see detach).
-static void finish()
+// How many connections wait in the listen queue: for TCP the kernel says; for another
+// kind of socket handed over (a Unix one), as many as may come, and the grace time bounds
+// the taking.
+static int queued()
+{
+    tcp_info info = {};
+    socklen_t size = sizeof info;
+    if (getsockopt(listening, IPPROTO_TCP, TCP_INFO, &info, &size) != 0)
+        return INT_MAX;
+    return static_cast<int>(info.tcpi_unacked);
+}
+
+// Accepts a connection that poll saw waiting. The server's own socket never blocks; a
+// handed-over one may, and another instance on it may take that connection first, so
+// there the timer bounds the wait.
+static int next(bool shared)
+{
+    if (shared)
+        arm(accept_ms);
+    int conn = accept4(listening, nullptr, nullptr, SOCK_NONBLOCK);
+    if (shared)
+        arm(0); // keeps errno
+    return conn;
+}
+
+// The stop signals that came since the last look, read from the signalfd.
+static int arrived(int signals)
+{
+    signalfd_siginfo taken[2];
+    ssize_t got = read(signals, taken, sizeof taken);
+    return got > 0 ? static_cast<int>(static_cast<size_t>(got) / sizeof *taken) : 0;
+}
+
+// Stops the server once the connections queued at the stop signal are taken: new
+// connections are refused (a handed-over socket stays with the service manager, which
+// holds them for the next start), and answers in progress get what is left of the grace
+// time; a second stop signal ends the wait, or with again it has already come. Children
+// still at work when the server ends are sent SIGTERM (see detach).
+static void finish(timespec deadline, bool again)
 {
     close(listening); // the process ends soon: nothing to do if this fails
-    sigset_t stops = hold(SIGCHLD);
-    timespec deadline = later(grace_ms);
-    while (waitpid(-1, nullptr, WNOHANG) == 0) { // children remain: none is ever a zombie
+    sigset_t awaited = hold(SIG_BLOCK, SIGCHLD);
+    while (!again && waitpid(-1, nullptr, WNOHANG) == 0) { // none is ever a zombie
         int ms = left(deadline);
         timespec rest = {ms / ms_per_s, (ms % ms_per_s) * ns_per_ms};
-        int caught = sigtimedwait(&stops, nullptr, &rest);
+        int caught = sigtimedwait(&awaited, nullptr, &rest);
         if (caught == SIGTERM || caught == SIGINT || ms == 0)
             return;
     }
@@ -644,31 +677,61 @@ int main()
 {
     if (!standard())
         return 1; // no standard descriptors, and nowhere to say so
-    unblock(out);
-    unblock(err);
+    // The signals first: lines are written with the timer, and a stop signal that comes
+    // before the loop waits for it.
+    sigset_t stopping = hold(SIG_BLOCK, 0);
+    if (!handlers()) {
+        report("[main:78:signal]", strerror(errno));
+        return 1;
+    }
     int handover = handed();
     if (handover < 0 || (handover == 0 && !endpoint()) || !settle())
         return 1;
-    if (!handlers()) {
-        report("[main:78:signal]", strerror(errno));
+    // The stop signals come as data the loop polls for along with connections, so none
+    // can slip in between a look and a wait, however busy the loop is.
+    int signals = signalfd(-1, &stopping, SFD_NONBLOCK);
+    if (signals < 0) {
+        report("[main:78:signalfd]", strerror(errno));
         return 1;
     }
     trace("Listen");
     trace("GG");
     pid_t server = getpid();
+    int stops = 0;
+    int untaken = -1; // once stopping: the connections queued at the stop signal, not yet taken
+    timespec deadline = {};
     for (;;) {
-        int conn = accept4(listening, nullptr, nullptr, SOCK_NONBLOCK);
-        if (conn < 0 && errno == EINTR)
+        pollfd events[] = {{listening, POLLIN, 0}, {signals, POLLIN, 0}};
+        // Running, wait for either; stopping, only look at what is there.
+        if (poll(events, 2, stops > 0 ? 0 : -1) < 0)
+            continue; // interrupted: look again
+        if (events[1].revents != 0)
+            stops += arrived(signals);
+        if (stops > 1)
+            break;
+        if (stops > 0 && untaken < 0) {
+            untaken = queued();
+            deadline = later(grace_ms);
+        }
+        bool waiting = events[0].revents != 0;
+        if (stops > 0 && (!waiting || untaken == 0 || left(deadline) == 0))
+            break;
+        if (!waiting)
             continue;
-        if (conn < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            break; // a stop signal came, and every queued connection has been taken
+        int conn = next(handover == 1);
+        if (conn < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            continue; // another process took it, or the bound ran out: look again
+        if (stops > 0)
+            --untaken;
         trace("wow");
         if (conn < 0) {
             int error = errno;
             report("[main:82:accept]", strerror(error));
+            if (stops > 0)
+                break; // what cannot be taken now is left to the close
             if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
-                timespec pause = {0, pause_ns};
-                (void)nanosleep(&pause, nullptr); // cut short by a signal: just retry sooner
+                pollfd stop = {signals, POLLIN, 0};
+                (void)poll(&stop, 1, pause_ms); // a stop signal cuts the pause short
             }
             continue;
         }
@@ -686,6 +749,6 @@ int main()
             report("[main:88:fork]", strerror(errno));
         close(conn); // the child has its own copy; without a child the client sees the close
     }
-    finish();
+    finish(deadline, stops > 1);
     return 0;
 }

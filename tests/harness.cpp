@@ -68,7 +68,9 @@ int occurrences(const std::string &text, const std::string &what)
 
 Launch traced(const std::string &file)
 {
-    return {.wrapper = {"/usr/bin/strace", "-f", "-q", "-e", "trace=none", "-e", "signal=none", "-o", file}};
+    // A sanitized server's leak check cannot run under a tracer, and would end it with 1.
+    return {.wrapper = {"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", "/usr/bin/strace", "-f", "-q", "-e",
+                        "trace=none", "-e", "signal=none", "-o", file}};
 }
 
 Tree::Tree()

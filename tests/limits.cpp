@@ -62,6 +62,12 @@ TEST(Limits, StalledClientsAreDropped)
     ASSERT_TRUE(eventually([&] { return children(server).size() == 4; }));
     // Meanwhile everyone else is served.
     EXPECT_EQ(fetch("GET /index.html HTTP/1.0\r\n\r\n").bytes, ok + "hello\n");
+    // Every line so far: five children, and the answers of the stalled client and this one.
+    ASSERT_TRUE(eventually([&] {
+        std::string out = tracer.out();
+        return occurrences(out, "AW\n") == 5 && out.find("huge.bin\n") != std::string::npos &&
+               out.find("index.html\n") != std::string::npos;
+    }));
     std::string before = tracer.out();
     std::map<int, std::chrono::steady_clock::duration> held;
     eventually(

@@ -6,13 +6,16 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -370,43 +373,76 @@ TEST_F(Fixture, ClosedStandardDescriptors)
     EXPECT_EQ(fetch(get("/index.html")).bytes, ok + index_html);
 }
 
-// A standard output that nobody reads fills up; the server must go on answering at full
-// speed, drop the lines that do not fit whole, and write again once it is read.
+// A standard output that nobody reads fills up, whatever it is and whoever made it: the
+// server must go on answering at full speed, drop the lines that do not fit (whole, where
+// the output can take a line whole), and write again once it is read.
 TEST_F(Fixture, OutputNobodyReadsStopsNothing)
 {
-    int ends[2];
-    ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
-    ASSERT_EQ(fcntl(ends[1], F_SETFD, 0), 0); // the server's standard output
-    start_server({.wrapper = {"/bin/sh", "-c", "exec \"$@\" >&" + std::to_string(ends[1]), "sh"},
-                  .wait_ready = false});
-    close(ends[1]);
-    ASSERT_TRUE(eventually([] { return reachable(); }));
-    int lost = 0;
-    for (int i = 0; i < 3000; ++i)
-        lost += fetch(std::vector<std::string>{get("/index.html")}, 0ms, 5s).bytes != ok + index_html;
-    EXPECT_EQ(lost, 0);
-    EXPECT_TRUE(eventually([&] { return children(server->pid).empty(); }));
-    ASSERT_EQ(fcntl(ends[0], F_SETFL, O_NONBLOCK), 0);
-    auto unread = [&] {
-        std::string text;
-        char buffer[65536];
-        for (ssize_t got; (got = read(ends[0], buffer, sizeof buffer)) > 0;)
-            text.append(buffer, static_cast<size_t>(got));
-        return text;
+    struct Output {
+        const char *name;
+        bool terminal;
+        Launch launch;
     };
-    std::istringstream lines(unread());
-    std::map<std::string, int> seen;
-    for (std::string line; std::getline(lines, line);)
-        seen[line]++;
-    for (const auto &[line, count] : seen)
-        EXPECT_TRUE(line == "Listen" || line == "GG" || line == "wow" || line == "AW" || line == "" ||
-                    line == "\r" || line == "HTTP/1.0 200 OK\r" || line == "index.html")
-            << "a torn line: '" << line << "'";
-    EXPECT_GT(seen["AW"], 100);
-    EXPECT_LT(seen["AW"], 3000) << "the pipe never filled";
-    EXPECT_EQ(fetch(get("/index.html")).bytes, ok + index_html);
-    EXPECT_TRUE(eventually([&] { return unread().find("index.html\n") != std::string::npos; }));
-    close(ends[0]);
+    const std::vector<Output> outputs = {
+        {"pipe", false, {}},
+        {"root's pipe, the server as nobody", false, {.unprivileged = true}},
+        {"pipe, no /proc",
+         false,
+         {.wrapper = {"unshare", "-m", "sh", "-c", "umount -l /proc && exec \"$@\"", "sh"}}},
+        {"terminal master", true, {}},
+    };
+    for (Output output : outputs) {
+        if (!is_root() && (output.launch.unprivileged || !output.launch.wrapper.empty()))
+            continue; // needs root: another user, a mount namespace
+        int ends[2];  // read end, and the server's standard output
+        if (output.terminal) {
+            ends[1] = posix_openpt(O_RDWR | O_NOCTTY);
+            ASSERT_TRUE(ends[1] >= 0 && grantpt(ends[1]) == 0 && unlockpt(ends[1]) == 0);
+            ends[0] = open(ptsname(ends[1]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+            termios raw = {};
+            ASSERT_EQ(tcgetattr(ends[0], &raw), 0);
+            cfmakeraw(&raw); // the bytes as written, no echo
+            ASSERT_EQ(tcsetattr(ends[0], TCSANOW, &raw), 0);
+        } else {
+            ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+            ASSERT_EQ(fcntl(ends[1], F_SETFD, 0), 0);
+        }
+        std::string redirect = "exec \"$@\" >&" + std::to_string(ends[1]);
+        output.launch.wrapper.insert(output.launch.wrapper.end(), {"/bin/sh", "-c", redirect, "sh"});
+        output.launch.wait_ready = false;
+        start_server(output.launch);
+        close(ends[1]);
+        ASSERT_TRUE(eventually([] { return reachable(); })) << output.name;
+        int lost = 0;
+        for (int i = 0; i < 3000 && lost == 0; ++i)
+            lost += fetch(std::vector<std::string>{get("/index.html")}, 0ms, 5s).bytes != ok + index_html;
+        EXPECT_EQ(lost, 0) << output.name;
+        EXPECT_TRUE(eventually([&] { return children(server->pid).empty(); }));
+        ASSERT_EQ(fcntl(ends[0], F_SETFL, O_NONBLOCK), 0);
+        auto unread = [&] {
+            std::string text;
+            char buffer[65536];
+            for (ssize_t got; (got = read(ends[0], buffer, sizeof buffer)) > 0;)
+                text.append(buffer, static_cast<size_t>(got));
+            return text;
+        };
+        std::istringstream lines(unread());
+        std::map<std::string, int> seen;
+        for (std::string line; std::getline(lines, line);)
+            seen[line]++;
+        for (const auto &[line, count] : seen) // a terminal may take part of a line
+            EXPECT_TRUE(output.terminal || line == "Listen" || line == "GG" || line == "wow" ||
+                        line == "AW" || line == "" || line == "\r" || line == "HTTP/1.0 200 OK\r" ||
+                        line == "index.html")
+                << output.name << ": a torn line: '" << line << "'";
+        EXPECT_GT(seen["AW"], 100) << output.name;
+        EXPECT_LT(seen["AW"], 3000) << output.name << ": the output never filled";
+        EXPECT_EQ(fetch(get("/index.html")).bytes, ok + index_html);
+        EXPECT_TRUE(eventually([&] { return unread().find("index.html\n") != std::string::npos; }))
+            << output.name;
+        close(ends[0]);
+        server.reset();
+    }
 }
 
 // A file cut short while it is sent: the client must not take what it got for the whole.
@@ -553,6 +589,69 @@ TEST_F(Stopping, InterruptToTheGroup)
     close(waiting);
 }
 
+// However busy it is, a stopping server exits within its grace time of 5 s (with slack for
+// a loaded machine): it takes only the connections queued at the signal, and a second
+// signal, even while it takes them, ends the stop at once. Under strace the server forks
+// far slower than clients connect, so the listen queue stays full throughout a flood.
+TEST_F(Stopping, BoundedWhateverTheLoad)
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "strace is not installed";
+    std::vector<std::thread> flood;
+    std::vector<int> held;
+    auto begun = std::chrono::steady_clock::now();
+    using Row = std::tuple<const char *, std::function<void(pid_t)>, std::chrono::seconds>;
+    const std::vector<Row> rows = {
+        {"a flood of new connections for 20 s",
+         [&](pid_t) {
+             for (int i = 0; i < 16; ++i)
+                 flood.emplace_back([&] {
+                     while (std::chrono::steady_clock::now() - begun < 20s) {
+                         int fd = dial();
+                         if (fd < 0)
+                             std::this_thread::sleep_for(1ms); // refused: the server has stopped
+                         close(fd);
+                     }
+                 });
+             std::this_thread::sleep_for(2s);
+         },
+         8s},
+        {"a second signal while 1,000 queued connections are taken",
+         [&](pid_t server) { // the test's own signal is the second
+             held.push_back(started());
+             kill(server, SIGSTOP);
+             for (int i = 0; i < 1000; ++i)
+                 held.push_back(dial());
+             kill(server, SIGTERM);
+             kill(server, SIGCONT);
+             std::this_thread::sleep_for(50ms);
+         },
+         3s},
+        {"accept failing for want of descriptors",
+         [&](pid_t server) {
+             rlimit none = {4, 4}; // below the descriptors it has open: no room for another
+             ASSERT_EQ(prlimit(server, RLIMIT_NOFILE, &none, nullptr), 0);
+             held.push_back(dial());
+             ASSERT_TRUE(
+                 eventually([&] { return occurrences(slurp(tree.base + "/err"), "[main:82:accept]") > 1; }));
+         },
+         8s},
+    };
+    for (const auto &[name, before, within] : rows) {
+        Server tracer(tree, traced(tree.base + "/strace"));
+        pid_t server = children(tracer.pid).at(0);
+        before(server);
+        kill(server, SIGTERM);
+        EXPECT_EQ(tracer.exited(within), 0) << name;
+        for (auto &thread : flood)
+            thread.join();
+        flood.clear();
+        for (int fd : held)
+            close(fd);
+        held.clear();
+    }
+}
+
 // As the first process of a PID namespace, as in a container, the server gets only the
 // signals it handles: SIGTERM must still stop it.
 TEST_F(Stopping, FirstProcessOfItsNamespace)
@@ -594,6 +693,36 @@ TEST(Listener, RestartBindsAtOnce)
     Server again(tree);
     EXPECT_EQ(again.err(), "");
     EXPECT_EQ(fetch(get("/a")).bytes, ok + "a");
+}
+
+// Two instances on one handed-over socket, as in a restart without downtime: when one
+// stops the other goes on serving, and the socket's flags stay as they were handed over.
+TEST(Listener, InstancesShareAHandedOverSocket)
+{
+    Tree trees[2];
+    for (int flags : {0, O_NONBLOCK}) {
+        int sock = socket(AF_INET, SOCK_STREAM | flags, 0); // no CLOEXEC: it is handed over
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(8080);
+        int on = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        // Children of the last round may still be closing their copies of the last socket.
+        ASSERT_TRUE(eventually(
+            [&] { return bind(sock, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0; }));
+        ASSERT_EQ(listen(sock, 64), 0);
+        std::string hand = "export LISTEN_PID=$$ LISTEN_FDS=1; exec \"$@\" 3<&" + std::to_string(sock);
+        Launch launch = {.wrapper = {"/bin/sh", "-c", hand, "sh"}};
+        trees[1].file("index.html", "hello\n");
+        Server first(trees[0], launch), second(trees[1], launch);
+        kill(first.pid, SIGTERM);
+        EXPECT_EQ(first.exited(5s), 0);
+        for (int i = 0; i < 20; ++i)
+            ASSERT_EQ(fetch(std::vector<std::string>{get("/index.html")}, 0ms, 2s).bytes, ok + "hello\n")
+                << i;
+        EXPECT_EQ(fcntl(sock, F_GETFL) & O_NONBLOCK, flags);
+        close(sock);
+    }
 }
 
 // A listening socket handed over by a service manager is served on whatever address it
