@@ -288,23 +288,24 @@ static bool inside(const char *path)
     return true;
 }
 
-// The answer the name deserves before the file is opened.
+// The answer the name deserves before the file system is asked: none outside the tree.
 static int check(const char *path)
 {
     if (path == nullptr || path[0] == '\0')
         return missing;
-    if (!inside(path))
-        return forbidden;
+    return inside(path) ? ok : forbidden;
+}
+
+// The answer for a name that could not be opened. The open's own error cannot tell them
+// apart (a folder on the way that may not be searched gives EACCES, and must be 404), so
+// the file system is asked: missing, or there but not readable. A name that passes both
+// was gone, or changed, between the calls: gone is missing, anything else forbidden.
+static int failure(const char *path, int error)
+{
     if (access(path, F_OK) != 0)
         return missing;
     if (access(path, R_OK) != 0)
         return forbidden;
-    return ok;
-}
-
-// The answer for a failed open: gone since the check is missing, anything else forbidden.
-static int failure(int error)
-{
     switch (error) {
     case ENOENT:
     case ENOTDIR:
@@ -368,10 +369,11 @@ static bool serve(int conn, const char *path)
     int file = -1;
     struct stat info = {};
     if (status == ok) {
-        // Non-blocking, so that opening a FIFO cannot hold the child.
-        file = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        // Non-blocking, so that opening a FIFO cannot hold the child. Nothing is ever
+        // executed, so no close-on-exec (which musl would set with a call of its own).
+        file = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
         if (file < 0)
-            status = failure(errno);
+            status = failure(path, errno);
         else if (fstat(file, &info) != 0 || !S_ISREG(info.st_mode))
             status = forbidden;
     }
@@ -391,16 +393,16 @@ static bool serve(int conn, const char *path)
 }
 
 // Ends the answer in order: the sending side is shut down and what the client still
-// sends is read and dropped until it closes, within a bound, so no reset destroys it.
-static void linger(int conn)
+// sends is read into the sink, a buffer done with, and dropped until it closes, within a
+// bound, so no reset destroys the answer.
+static void linger(int conn, char *sink, size_t size)
 {
     // Fails only when the connection is already broken; then there is nothing to save.
     (void)shutdown(conn, SHUT_WR);
     timespec deadline = later(linger_ms);
-    char sink[chunk_size];
     size_t dropped = 0;
     while (dropped < linger_bytes) {
-        ssize_t got = take(conn, sink, sizeof sink, deadline);
+        ssize_t got = take(conn, sink, size, deadline);
         if (got <= 0)
             return;
         dropped += static_cast<size_t>(got);
@@ -460,7 +462,7 @@ static sigset_t hold(int how, int another)
     }
     // The answer is whole: a stop signal now waits until its lingering close is done.
     hold(SIG_BLOCK, 0);
-    linger(conn);
+    linger(conn, request, sizeof request); // the request is answered: its room is free
 }
 
 // Serves the one request of a connection. A client that has not spoken yet is waited for
