@@ -11,6 +11,8 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <stddef.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
@@ -18,6 +20,7 @@
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/uio.h>
 #include <sys/wait.h>
@@ -649,6 +652,177 @@ static int next(bool shared)
     return conn;
 }
 
+// The sandbox. Its kernel interfaces are defined here: musl has no kernel headers, and
+// Debian 12's know only the first two versions of Landlock.
+namespace kernel {
+// Landlock: the calls, the ruleset's rights by version, and its structures.
+constexpr long create_ruleset = 444, add_rule = 445, restrict_self = 446; // alike on every architecture
+constexpr unsigned version_query = 1;
+constexpr int path_beneath = 1;
+constexpr uint64_t read_file = 1 << 2, read_dir = 1 << 3;
+constexpr int known = 6; // the highest version these definitions know
+// The file-system rights each version handles: thirteen in the first; then refer,
+// truncate, (none), ioctl on devices. Version 4 adds TCP bind and connect, 6 the scopes.
+constexpr uint64_t fs_rights[known + 1] = {
+    0, (1 << 13) - 1, (1 << 14) - 1, (1 << 15) - 1, (1 << 15) - 1, (1 << 16) - 1, (1 << 16) - 1};
+constexpr uint64_t tcp_bind_connect = 3, abstract_unix_and_signal = 3;
+struct ruleset {
+    uint64_t fs;
+    uint64_t net;
+    uint64_t scoped;
+};
+struct [[gnu::packed]] beneath {
+    uint64_t allowed;
+    int32_t parent;
+};
+// seccomp: a BPF program over the call's number, architecture and arguments.
+struct op {
+    uint16_t code;
+    uint8_t yes;
+    uint8_t no;
+    uint32_t k;
+};
+struct program {
+    unsigned short length;
+    const op *ops;
+};
+constexpr uint16_t load = 0x20, equal = 0x15, at_least = 0x35, any_bit = 0x45,
+                   give = 0x06;                               // ld w abs; jeq/jge/jset k; ret k
+constexpr uint32_t kill = 0x80000000U, allow = 0x7fff0000U;   // kill the process; allow
+constexpr uint32_t at_number = 0, at_arch = 4, at_first = 16; // offsets in struct seccomp_data
+constexpr uint32_t x32 = 0x40000000U;                         // calls of the x32 ABI carry this bit
+constexpr uint32_t new_namespaces = 0x7E020000U;              // CLONE_NEW*: no new namespace
+constexpr int filter_mode = 2;                                // SECCOMP_MODE_FILTER
+} // namespace kernel
+
+#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+constexpr uint32_t architecture = 0xC000003EU; // AUDIT_ARCH_X86_64
+// What a process may ask of the kernel once it serves, and why. Anything else, exec,
+// socket, bind, connect, mmap, kill, ptrace or unshare among it, ends the process.
+constexpr long permitted[] = {
+    SYS_poll,            // the server waits for connections and stop signals; children for clients
+    SYS_accept4,         // the server takes a connection
+    SYS_fork,            // and makes a child for it (musl)
+    SYS_clone,           // (glibc; only without new namespaces, see seal)
+    SYS_gettid,          // musl's fork, in the child
+    SYS_set_robust_list, // glibc's fork, in the child
+    SYS_read,            // the stop signals from the signalfd; a file sendfile cannot send
+    SYS_writev,          // trace and error lines
+    SYS_setitimer,       // the bound on a line's write and a shared socket's accept
+    SYS_rt_sigreturn,    // back from the timer's signal
+    SYS_restart_syscall, // a wait that a signal interrupted goes on
+    SYS_rt_sigprocmask,  // stop signals held back and let through; fork's own
+    SYS_prctl,           // the child's parent-death signal
+    SYS_getppid,         // the child: is the server still there
+    SYS_getpid,          // the server's own pid, for its children to check
+    SYS_recvfrom,        // the request, and what the client sends after the answer
+    SYS_access,          // after a failed open: missing or forbidden
+    SYS_open,            // the file (musl)
+    SYS_openat,          // (glibc)
+    SYS_fstat,           // is it a regular file, and its size (musl)
+    SYS_newfstatat,      // (glibc)
+    SYS_setsockopt,      // cork, and a reset for an answer cut short
+    SYS_sendto,          // the status line
+    SYS_sendfile,        // the file
+    SYS_shutdown,        // the answer's orderly end
+    SYS_close,           // descriptors done with
+    SYS_clock_gettime,   // deadlines (without the vDSO)
+    SYS_getsockopt,      // at a stop: how many connections are queued
+    SYS_rt_sigtimedwait, // at a stop: the children's ends, or a second stop signal
+    SYS_wait4,           // at a stop: are children left
+    SYS_exit_group,      // the end of every process
+};
+#else
+// Sanitizers need calls that serving does not (mmap, and more at exit), and other
+// architectures have other numbers: the filter is for plain x86-64 builds.
+constexpr uint32_t architecture = 0;
+constexpr long permitted[] = {0};
+#endif
+
+// Reports a failed sandbox call and gives false; a layer that the kernel lacks, or that a
+// container's own filter refuses, is left out silently.
+static bool lacking(const char *tag)
+{
+    if (errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL || errno == EPERM)
+        return true;
+    report(tag, strerror(errno));
+    return false;
+}
+
+// Landlock: files and folders may be read, anywhere (the server follows links out of its
+// folder on purpose), and nothing else: no write, make, remove, truncate, device ioctl
+// or exec; no TCP bind or connect; no signal or abstract socket outside the sandbox.
+static bool fence()
+{
+    long version = syscall(kernel::create_ruleset, nullptr, 0, kernel::version_query);
+    if (version < 0)
+        return lacking("[main:80:landlock_create_ruleset]");
+    int abi = version < kernel::known ? static_cast<int>(version) : kernel::known;
+    kernel::ruleset rules = {kernel::fs_rights[abi], abi >= 4 ? kernel::tcp_bind_connect : 0,
+                             abi >= 6 ? kernel::abstract_unix_and_signal : 0};
+    size_t size = abi >= 6 ? sizeof rules : abi >= 4 ? offsetof(kernel::ruleset, scoped) : sizeof rules.fs;
+    int ruleset = static_cast<int>(syscall(kernel::create_ruleset, &rules, size, 0));
+    int top = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    kernel::beneath everywhere = {kernel::read_file | kernel::read_dir, top};
+    const char *failed = nullptr;
+    if (ruleset < 0)
+        failed = "[main:80:landlock_create_ruleset]";
+    else if (top < 0)
+        failed = "[main:80:open]";
+    else if (syscall(kernel::add_rule, ruleset, kernel::path_beneath, &everywhere, 0) != 0)
+        failed = "[main:80:landlock_add_rule]";
+    else if (syscall(kernel::restrict_self, ruleset, 0) != 0)
+        failed = "[main:80:landlock_restrict_self]";
+    int error = errno;
+    if (top >= 0)
+        close(top);
+    if (ruleset >= 0)
+        close(ruleset);
+    errno = error;
+    return failed == nullptr || lacking(failed);
+}
+
+// seccomp: the calls above are allowed, clone only without new namespaces, every other
+// call ends the process, and so does any call of another architecture's ABI.
+static bool seal()
+{
+    if (architecture == 0) // cppcheck-suppress knownConditionTrueFalse ; not on x86-64
+        return true;
+    constexpr size_t count = sizeof permitted / sizeof *permitted;
+    static_assert(count < 250, "jumps reach at most 255 instructions");
+    using kernel::op;
+    op ops[count + 12];
+    size_t at = 0;
+    ops[at++] = {kernel::load, 0, 0, kernel::at_arch};
+    ops[at++] = {kernel::equal, 1, 0, architecture};
+    ops[at++] = {kernel::give, 0, 0, kernel::kill};
+    ops[at++] = {kernel::load, 0, 0, kernel::at_number};
+    ops[at++] = {kernel::at_least, static_cast<uint8_t>(count + 1), 0, kernel::x32};
+    ops[at++] = {kernel::equal, static_cast<uint8_t>(count + 2), 0, SYS_clone};
+    for (size_t i = 0; i < count; ++i)
+        ops[at++] = {kernel::equal, static_cast<uint8_t>(count - i), 0, static_cast<uint32_t>(permitted[i])};
+    ops[at++] = {kernel::give, 0, 0, kernel::kill};
+    ops[at++] = {kernel::give, 0, 0, kernel::allow};
+    ops[at++] = {kernel::load, 0, 0, kernel::at_first}; // clone's flags, low half
+    ops[at++] = {kernel::any_bit, 0, 1, kernel::new_namespaces};
+    ops[at++] = {kernel::give, 0, 0, kernel::kill};
+    ops[at++] = {kernel::give, 0, 0, kernel::allow};
+    kernel::program filter = {static_cast<unsigned short>(at), ops};
+    if (prctl(PR_SET_SECCOMP, kernel::filter_mode, &filter) != 0)
+        return lacking("[main:80:prctl]");
+    return true;
+}
+
+// Confines the server, and every child it forks, to what serving needs: no new
+// privileges, then Landlock and seccomp where the kernel has them. False, reported, when
+// a layer the kernel has fails.
+static bool sandbox()
+{
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 && !lacking("[main:80:prctl]"))
+        return false;
+    return fence() && seal();
+}
+
 // The stop signals that came since the last look, read from the signalfd.
 static int arrived(int signals)
 {
@@ -696,6 +870,8 @@ int main()
         report("[main:78:signalfd]", strerror(errno));
         return 1;
     }
+    if (!sandbox())
+        return 1;
     trace("Listen");
     trace("GG");
     pid_t server = getpid();
