@@ -43,6 +43,11 @@ constexpr int listening = 3;
 constexpr size_t request_size = PATH_MAX + 64;
 // Bytes per read when a file has to be copied because sendfile cannot serve it.
 constexpr size_t chunk_size = 16384;
+// Bytes per sendfile call. One call for the whole file stays in the kernel while the
+// client drains the socket; pieces of this size, with the header corked only onto the
+// first, halved the server's CPU time per GiB sent over loopback on this machine (see
+// the README's Performance section).
+constexpr size_t send_piece = 256 * 1024;
 // Units of time, for the limits below and the deadlines built from them.
 constexpr int ms_per_s = 1000;
 constexpr int us_per_ms = 1000;
@@ -336,31 +341,37 @@ static bool copy(int conn, int file, off_t size)
     return true;
 }
 
+// Holds back partly filled segments (on) so that the header leaves with the file's first
+// bytes in one segment, or sends them now (off).
+static void cork(int conn, int on)
+{
+    // Not every socket can be corked; the bytes are the same without it.
+    (void)setsockopt(conn, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+}
+
 // Sends the file's bytes as they are, without copying them through this process, up to
-// the size the file had when opened. False when the answer was cut short: the client is
-// gone, or took no byte within the send time limit, or the file has shrunk meanwhile, so
-// that what the client got is not the whole of it.
+// the size the file had when opened, a piece of at most send_piece bytes per call. The
+// header waits, corked, for the first piece; the cork is released after it, so the rest
+// goes out as it fits. False when the answer was cut short: the client is gone, or took no
+// byte within the send time limit, or the file has shrunk meanwhile, so that what the
+// client got is not the whole of it.
 static bool transfer(int conn, int file, off_t size)
 {
     off_t offset = 0;
-    while (offset < size) {
-        ssize_t sent = sendfile(conn, file, &offset, static_cast<size_t>(size - offset));
-        if (onward(conn, sent))
+    bool corked = true;
+    for (; offset < size || corked; corked = false) {
+        size_t piece =
+            size - offset < static_cast<off_t>(send_piece) ? static_cast<size_t>(size - offset) : send_piece;
+        ssize_t sent = piece > 0 ? sendfile(conn, file, &offset, piece) : 0;
+        if (corked)
+            cork(conn, 0);
+        if (onward(conn, sent) || piece == 0)
             continue;
         if (sent < 0 && offset == 0 && (errno == EINVAL || errno == ENOSYS))
             return copy(conn, file, size);
         return false;
     }
     return true;
-}
-
-// Holds back partly filled segments while the header and the file go out, so the header
-// leaves with the file's first bytes and every segment is full; releasing sends the rest.
-// Large files go out about half as fast again this way on loopback.
-static void cork(int conn, int on)
-{
-    // Not every socket can be corked; the bytes are the same without it.
-    (void)setsockopt(conn, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
 }
 
 // Answers a GET for path: the file system decides the status, the file is opened and
@@ -386,7 +397,6 @@ static bool serve(int conn, const char *path)
         header(conn, status);
         trace(path);
         whole = transfer(conn, file, info.st_size);
-        cork(conn, 0);
     } else {
         header(conn, status);
     }
