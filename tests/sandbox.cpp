@@ -20,13 +20,19 @@ int fate(int status)
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
-sockaddr_in local(int port)
+int result(long returned)
+{
+    return returned < 0 ? errno : 0;
+}
+
+// Binds or connects a socket to a port of 127.0.0.1: the errno it meets, or 0.
+int reach(int (*call)(int, const sockaddr *, socklen_t), int fd, int port)
 {
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
+    return result(call(fd, reinterpret_cast<sockaddr *>(&address), sizeof address));
 }
 
 TEST(Sandbox, RefusesWhatServingDoesNotNeed)
@@ -36,9 +42,7 @@ TEST(Sandbox, RefusesWhatServingDoesNotNeed)
     tree.file("../outside.txt", "read me\n");
     int listener = socket(AF_INET, SOCK_STREAM, 0), client = socket(AF_INET, SOCK_STREAM, 0);
     int binder = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in open_port = local(9000), other_port = local(9001);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&open_port), sizeof open_port), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_TRUE(reach(bind, listener, 9000) == 0 && listen(listener, 1) == 0);
     bool landlock = syscall(kernel::create_ruleset, nullptr, 0, kernel::version_query) > 0;
     bool filter = architecture != 0;
     const char *shell[] = {"/bin/sh", "-c", "exit 0", nullptr};
@@ -48,17 +52,13 @@ TEST(Sandbox, RefusesWhatServingDoesNotNeed)
         int expected;
         std::function<int()> attempt; // the errno it met, 0 for success
     };
-    auto result = [](long r) { return r < 0 ? errno : 0; };
     const std::vector<Row> rows = {
         {"read a file outside the folder", true, 0, [&] { return result(open(outside.c_str(), O_RDONLY)); }},
         {"open a file for writing", true, EACCES,
          [&] { return result(open(written.c_str(), O_WRONLY | O_CREAT, 0600)); }},
-        {"connect to a local port", false, EACCES,
-         [&] { return result(connect(client, reinterpret_cast<sockaddr *>(&open_port), sizeof open_port)); }},
-        {"bind another port", false, EACCES,
-         [&] { return result(bind(binder, reinterpret_cast<sockaddr *>(&other_port), sizeof other_port)); }},
-        {"connect, with the filter", true, sigsys,
-         [&] { return result(connect(client, reinterpret_cast<sockaddr *>(&open_port), sizeof open_port)); }},
+        {"connect to a local port", false, EACCES, [&] { return reach(connect, client, 9000); }},
+        {"bind another port", false, EACCES, [&] { return reach(bind, binder, 9001); }},
+        {"connect, with the filter", true, sigsys, [&] { return reach(connect, client, 9000); }},
         {"execve /bin/sh", true, sigsys, [&] { return result(execv(shell[0], const_cast<char **>(shell))); }},
         {"make a new socket", true, sigsys, [&] { return result(socket(AF_INET, SOCK_STREAM, 0)); }},
         {"kill the sandboxed parent", true, sigsys,
@@ -72,10 +72,8 @@ TEST(Sandbox, RefusesWhatServingDoesNotNeed)
         {"unshare", true, sigsys, [&] { return result(unshare(CLONE_NEWUSER)); }},
         {"map executable memory", true, sigsys,
          [&] {
-             return result(mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) ==
-                                   MAP_FAILED
-                               ? -1
-                               : 0);
+             return mmap(nullptr, 4096, PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) == MAP_FAILED ? errno
+                                                                                                     : 0;
          }},
     };
     for (const Row &row : rows) {
