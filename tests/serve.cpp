@@ -483,6 +483,7 @@ TEST_F(Fixture, SettlesOnOneIdentity)
                 << name << status;
             EXPECT_NE(status.find("\nGid:\t65534\t65534\t65534\t65534\n"), std::string::npos)
                 << name << status;
+            EXPECT_NE(status.find("\nNoNewPrivs:\t1\n"), std::string::npos) << name << ": not sandboxed";
             size_t groups = status.find("\nGroups:");
             std::string line = status.substr(groups + 1, status.find('\n', groups + 1) - groups - 1);
             EXPECT_EQ(line.find_first_of("0123456789"), std::string::npos) << name << ": " << line;
