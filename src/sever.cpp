@@ -348,8 +348,10 @@ static bool copy(int conn, int file, off_t size)
 // bytes in one segment, or sends them now (off).
 static void cork(int conn, int on)
 {
+    int saved = errno; // the send just before may be about to be judged by it
     // Not every socket can be corked; the bytes are the same without it.
-    (void)setsockopt(conn, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+    if (setsockopt(conn, IPPROTO_TCP, TCP_CORK, &on, sizeof on) != 0)
+        errno = saved;
 }
 
 // Sends the file's bytes as they are, without copying them through this process, up to
