@@ -637,7 +637,7 @@ static bool handlers()
 // the server has already ended.
 static bool detach(pid_t server)
 {
-    hold(SIG_UNBLOCK, 0);                   // the server's signalfd is no use here
+    hold(SIG_UNBLOCK, 0); // held back in the server for its signalfd; a child must feel them
     (void)prctl(PR_SET_PDEATHSIG, SIGTERM); // valid arguments: cannot fail
     return getppid() == server;
 }
