@@ -48,6 +48,8 @@ constexpr size_t chunk_size = 16384;
 // first, took a third off the server's CPU time per GiB over loopback here, and one
 // stream went some 40% faster (bench/run, paired with the build before).
 constexpr size_t send_piece = size_t{256} * 1024;
+// Bytes a connection may hold that the kernel has not sent yet (see tune).
+constexpr int unsent_bytes = 128 * 1024;
 // Units of time, for the limits below and the deadlines built from them.
 constexpr int ms_per_s = 1000;
 constexpr int us_per_ms = 1000;
@@ -542,6 +544,22 @@ static int handed()
     return 1;
 }
 
+// Sets how a connection sends. A partly filled segment leaves at once instead of waiting
+// for the client's acknowledgement; the cork still joins the header to the file. And at
+// most unsent_bytes wait unsent: without a bound, the send buffer fills with up to 4 MiB,
+// and those bytes then leave from whichever process handles the client's
+// acknowledgements. With the bound, the child sends its own bytes as the client takes
+// them. Over loopback here (bench/run, paired), the first made one stream of 1 GiB a
+// third faster, and with both, four streams went 30-45% faster. Accepted connections
+// inherit both settings from the listening socket. A socket of another kind refuses
+// them and sends the same bytes without.
+static void tune(int conn)
+{
+    int on = 1;
+    (void)setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    (void)setsockopt(conn, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsent_bytes, sizeof unsent_bytes);
+}
+
 // Opens the listening socket on port 8080 of every local IPv4 address, on descriptor 3,
 // non-blocking: the server waits in poll, never in accept. A failure is reported with the
 // call that failed, and gives false.
@@ -577,6 +595,8 @@ static bool endpoint()
         close(listener); // a copy, or the process is about to exit anyway
     if (failed != nullptr)
         report(failed, strerror(error));
+    else
+        tune(listening);
     return failed == nullptr;
 }
 
@@ -664,6 +684,8 @@ static int next(bool shared)
     int conn = accept4(listening, nullptr, nullptr, SOCK_NONBLOCK);
     if (shared)
         arm(0); // keeps errno
+    if (shared && conn >= 0)
+        tune(conn); // a handed-over socket is left as it was, so each connection is set
     return conn;
 }
 
