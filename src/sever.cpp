@@ -44,7 +44,7 @@ constexpr size_t request_size = PATH_MAX + 64;
 // Bytes per read when a file has to be copied because sendfile cannot serve it.
 constexpr size_t chunk_size = 16384;
 // Bytes per sendfile call. One call for the whole file stays in the kernel while the
-// client drains the socket; pieces of this size, with the header corked only onto the
+// client drains the socket; pieces of this size, with the header held back only for the
 // first, took a third off the server's CPU time per GiB over loopback here, and one
 // stream went some 40% faster (bench/run, paired with the build before).
 constexpr size_t send_piece = size_t{256} * 1024;
@@ -159,11 +159,12 @@ static bool onward(int conn, ssize_t result)
     return (errno == EAGAIN || errno == EWOULDBLOCK) && wait(conn, POLLOUT, send_ms);
 }
 
-// Sends all of data; false when the client has gone or stopped taking bytes.
-static bool deliver(int conn, const char *data, size_t size)
+// Sends all of data, with MSG_MORE when more follows at once; false when the client has
+// gone or stopped taking bytes.
+static bool deliver(int conn, const char *data, size_t size, int more)
 {
     while (size > 0) {
-        ssize_t sent = send(conn, data, size, MSG_NOSIGNAL);
+        ssize_t sent = send(conn, data, size, MSG_NOSIGNAL | more);
         if (!onward(conn, sent))
             return false;
         if (sent > 0) {
@@ -181,8 +182,10 @@ static void header(int conn, int selector)
     const char *line = status_lines[index];
     if (index != forbidden)
         trace(line);
-    // A client that is gone is noticed by the transfer or the lingering close.
-    (void)deliver(conn, line, strlen(line));
+    // A 200's line waits for the file's first bytes, to leave in one segment with them:
+    // the first send of the file, or the orderly end after an empty one, sends it. A
+    // client that is gone is noticed by the transfer or the lingering close.
+    (void)deliver(conn, line, strlen(line), index == ok ? MSG_MORE : 0);
 }
 
 static timespec now()
@@ -339,40 +342,26 @@ static bool copy(int conn, int file, off_t size)
         ssize_t got = read(file, chunk, want);
         if (got < 0 && errno == EINTR)
             continue;
-        if (got <= 0 || !deliver(conn, chunk, static_cast<size_t>(got)))
+        if (got <= 0 || !deliver(conn, chunk, static_cast<size_t>(got), 0))
             return false;
         size -= got;
     }
     return true;
 }
 
-// Holds back partly filled segments (on) so that the header leaves with the file's first
-// bytes in one segment, or sends them now (off).
-static void cork(int conn, int on)
-{
-    int saved = errno; // the send just before may be about to be judged by it
-    // Not every socket can be corked; the bytes are the same without it.
-    if (setsockopt(conn, IPPROTO_TCP, TCP_CORK, &on, sizeof on) != 0)
-        errno = saved;
-}
-
 // Sends the file's bytes as they are, without copying them through this process, up to
-// the size the file had when opened, a piece of at most send_piece bytes per call. The
-// header waits, corked, for the first piece; the cork is released after it, so the rest
-// goes out as it fits. False when the answer was cut short: the client is gone, or took no
-// byte within the send time limit, or the file has shrunk meanwhile, so that what the
-// client got is not the whole of it.
+// the size the file had when opened, a piece of at most send_piece bytes per call. False
+// when the answer was cut short: the client is gone, or took no byte within the send time
+// limit, or the file has shrunk meanwhile, so that what the client got is not the whole
+// of it.
 static bool transfer(int conn, int file, off_t size)
 {
     off_t offset = 0;
-    bool corked = true;
-    for (; offset < size || corked; corked = false) {
+    while (offset < size) {
         size_t piece =
             size - offset < static_cast<off_t>(send_piece) ? static_cast<size_t>(size - offset) : send_piece;
-        ssize_t sent = piece > 0 ? sendfile(conn, file, &offset, piece) : 0;
-        if (corked)
-            cork(conn, 0);
-        if (onward(conn, sent) || piece == 0)
+        ssize_t sent = sendfile(conn, file, &offset, piece);
+        if (onward(conn, sent))
             continue;
         if (sent < 0 && offset == 0 && (errno == EINVAL || errno == ENOSYS))
             return copy(conn, file, size);
@@ -400,7 +389,6 @@ static bool serve(int conn, const char *path)
     }
     bool whole = true;
     if (status == ok) {
-        cork(conn, 1);
         header(conn, status);
         trace(path);
         whole = transfer(conn, file, info.st_size);
@@ -545,7 +533,7 @@ static int handed()
 }
 
 // Sets how a connection sends. A partly filled segment leaves at once instead of waiting
-// for the client's acknowledgement; the cork still joins the header to the file. And at
+// for the client's acknowledgement; a 200's header still waits for the file. And at
 // most unsent_bytes wait unsent: without a bound, the send buffer fills with up to 4 MiB,
 // and those bytes then leave from whichever process handles the client's
 // acknowledgements. With the bound, the child sends its own bytes as the client takes
@@ -758,7 +746,7 @@ constexpr long permitted[] = {
     SYS_openat,          // (glibc)
     SYS_fstat,           // is it a regular file, and its size (musl)
     SYS_newfstatat,      // (glibc)
-    SYS_setsockopt,      // cork, and a reset for an answer cut short
+    SYS_setsockopt,      // a reset for an answer cut short; a handed-over socket's connections
     SYS_sendto,          // the status line
     SYS_sendfile,        // the file
     SYS_shutdown,        // the answer's orderly end
