@@ -542,7 +542,7 @@ static int handed()
 // and those bytes then leave from whichever process handles the client's
 // acknowledgements. With the bound, the child sends its own bytes as the client takes
 // them. Over loopback here (bench/run, paired), the first made one stream of 1 GiB a
-// third faster, and with both, four streams went 30-45% faster. Accepted connections
+// third faster, and with both, four streams went 28-45% faster. Accepted connections
 // inherit both settings from the listening socket. A socket of another kind refuses
 // them and sends the same bytes without.
 static void tune(int conn)
