@@ -2,6 +2,7 @@
 // sever: serves the files below its working directory over HTTP/1.0 on TCP port 8080 of
 // every local IPv4 address, one child process per connection, with short trace lines on
 // standard output. Only C and POSIX are used: a small process image forks faster.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -10,6 +11,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -374,6 +376,26 @@ static bool transfer(int conn, int file, off_t size)
     return true;
 }
 
+// Opens the file that path names if it is one to send: the status, and with ok the open
+// file and what it is. Anything but a regular file is refused before it is opened, since
+// an open is itself an act: it lets a FIFO's waiting writer go on, and a device sees an
+// open it never asked for. The name may be swapped between the look and the open, so what
+// was opened is looked at again: a FIFO swapped in at that moment is still opened, without
+// blocking, and then refused.
+static int obtain(const char *path, int *file, struct stat *info)
+{
+    if (stat(path, info) != 0)
+        return failure(path, errno);
+    if (!S_ISREG(info->st_mode))
+        return forbidden;
+    // Nothing is ever executed, so no close-on-exec (which musl would set with a call of
+    // its own).
+    *file = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (*file < 0)
+        return failure(path, errno);
+    return fstat(*file, info) == 0 && S_ISREG(info->st_mode) ? ok : forbidden;
+}
+
 // Answers a GET for path: the file system decides the status, the file is opened and
 // checked before a 200 goes out, and only a regular file is sent. False when the answer
 // was cut short.
@@ -382,22 +404,13 @@ static bool serve(int conn, const char *path)
     int status = check(path);
     int file = -1;
     struct stat info = {};
-    if (status == ok) {
-        // Non-blocking, so that opening a FIFO cannot hold the child. Nothing is ever
-        // executed, so no close-on-exec (which musl would set with a call of its own).
-        file = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
-        if (file < 0)
-            status = failure(path, errno);
-        else if (fstat(file, &info) != 0 || !S_ISREG(info.st_mode))
-            status = forbidden;
-    }
+    if (status == ok)
+        status = obtain(path, &file, &info);
+    header(conn, status);
     bool whole = true;
     if (status == ok) {
-        header(conn, status);
         trace(path);
         whole = transfer(conn, file, info.st_size);
-    } else {
-        header(conn, status);
     }
     if (file >= 0)
         close(file); // read-only: nothing is lost if this fails
@@ -432,9 +445,10 @@ static void reset(int conn, bool on)
 }
 
 // Holds back (SIG_BLOCK) or lets through (SIG_UNBLOCK) the stop signals, SIGTERM and
-// SIGINT, and another one if not 0. Held back, they stay pending until read from a
-// signalfd or taken with sigtimedwait, or are dropped when the process ends. Returns the
-// set.
+// SIGINT, and another one if not 0; or holds back those and lets every other signal
+// through (SIG_SETMASK), whatever the parent left blocked: the timer's signal must come.
+// Held back, they stay pending until read from a signalfd or taken with sigtimedwait, or
+// are dropped when the process ends. Returns the set.
 static sigset_t hold(int how, int another)
 {
     sigset_t held;
@@ -534,6 +548,35 @@ static int handed()
     // Its flags stay as handed over, blocking or not: the service manager, and any other
     // instance started on the same socket, share them.
     return 1;
+}
+
+// Closes every descriptor from first on that the server was started with: whatever a
+// parent left open (a log file, say) would stay writable in the server and in every child,
+// whatever the sandbox allows. Where the kernel lacks close_range (before 5.9) or a
+// container's filter refuses it, the ones /proc lists are closed; the descriptor limit
+// can be a million or more, too many to try one by one. False, reported, when neither
+// works.
+static bool tidy(int first)
+{
+    // musl has no wrapper for close_range.
+    if (syscall(SYS_close_range, first, ~0U, 0) == 0)
+        return true;
+    if (errno != ENOSYS && errno != EPERM) {
+        report("[main:62:close_range]", strerror(errno));
+        return false;
+    }
+    DIR *listed = opendir("/proc/self/fd");
+    if (listed == nullptr) {
+        report("[main:62:opendir]", strerror(errno));
+        return false;
+    }
+    for (dirent *entry = readdir(listed); entry != nullptr; entry = readdir(listed)) {
+        int fd = static_cast<int>(strtol(entry->d_name, nullptr, 10)); // 0 for "." and ".."
+        if (fd >= first && fd != dirfd(listed))
+            (void)close(fd); // one the server never uses: nothing to save if this fails
+    }
+    (void)closedir(listed); // read-only
+    return true;
 }
 
 // Sets how a connection sends. A partly filled segment leaves at once instead of waiting
@@ -719,54 +762,138 @@ constexpr uint16_t load = 0x20, equal = 0x15, at_least = 0x35, any_bit = 0x45,
                    give = 0x06;                               // ld w abs; jeq/jge/jset k; ret k
 constexpr uint32_t kill = 0x80000000U, allow = 0x7fff0000U;   // kill the process; allow
 constexpr uint32_t at_number = 0, at_arch = 4, at_first = 16; // offsets in struct seccomp_data
+constexpr uint32_t arg_size = 8;                              // each argument takes 64 bits
 constexpr uint32_t x32 = 0x40000000U;                         // calls of the x32 ABI carry this bit
-constexpr uint32_t new_namespaces = 0x7E020000U;              // CLONE_NEW*: no new namespace
 constexpr int filter_mode = 2;                                // SECCOMP_MODE_FILTER
+constexpr uint32_t tmpfile = 020000000;                       // __O_TMPFILE, without O_DIRECTORY
+// Capabilities: the calls' header and their sets of the first 32 and the next 32.
+struct cap_header {
+    uint32_t version;
+    int pid;
+};
+struct cap_sets {
+    uint32_t effective;
+    uint32_t permitted;
+    uint32_t inheritable;
+};
+constexpr uint32_t cap_version = 0x20080522; // version 3: 64 capabilities in two sets
+constexpr int dac_override = 1, dac_read_search = 2, setpcap = 8;
 } // namespace kernel
+
+// How a checked argument may look: its low 32 bits, all the kernel reads of the int
+// arguments checked here (flags, options, levels, descriptors).
+enum test : uint8_t {
+    any,     // not checked
+    is,      // exactly the value
+    without, // none of the value's bits
+    from,    // the value or more
+};
+struct match {
+    uint8_t arg = 0; // which argument, from 0
+    test how = any;
+    uint32_t value = 0;
+};
+// A call the confined process may make, with at most two checks on its arguments, both of
+// which must hold. A call named in several rows may carry what any one of them allows.
+struct rule {
+    long call;
+    match first = {};
+    match second = {};
+};
+
+// Opening with any of these would write, create, empty or append to a file.
+constexpr uint32_t writing = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND | kernel::tmpfile;
+// glibc's fork: a plain copy of the process, the child's thread id kept for the C library.
+constexpr uint32_t forking = CLONE_CHILD_SETTID | CLONE_CHILD_CLEARTID | SIGCHLD;
 
 #if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
 constexpr uint32_t architecture = 0xC000003EU; // AUDIT_ARCH_X86_64
 // What a process may ask of the kernel once it serves, and why. Anything else, exec,
-// socket, bind, connect, mmap, kill, ptrace or unshare among it, ends the process.
-constexpr long permitted[] = {
-    SYS_poll,            // the server waits for connections and stop signals; children for clients
-    SYS_accept4,         // the server takes a connection
-    SYS_fork,            // and makes a child for it (musl)
-    SYS_clone,           // (glibc; only without new namespaces, see seal)
-    SYS_gettid,          // musl's fork, in the child
-    SYS_set_robust_list, // glibc's fork, in the child
-    SYS_read,            // the stop signals from the signalfd; a file sendfile cannot send
-    SYS_writev,          // trace and error lines
-    SYS_setitimer,       // the bound on a line's write and a shared socket's accept
-    SYS_rt_sigreturn,    // back from the timer's signal
-    SYS_restart_syscall, // a wait that a signal interrupted goes on
-    SYS_rt_sigprocmask,  // stop signals held back and let through; fork's own
-    SYS_prctl,           // the child's parent-death signal
-    SYS_getppid,         // the child: is the server still there
-    SYS_getpid,          // the server's own pid, for its children to check
-    SYS_recvfrom,        // the request, and what the client sends after the answer
-    SYS_access,          // after a failed open: missing or forbidden
-    SYS_open,            // the file (musl)
-    SYS_openat,          // (glibc)
-    SYS_fstat,           // is it a regular file, and its size (musl)
-    SYS_newfstatat,      // (glibc)
-    SYS_setsockopt,      // a reset for an answer cut short; a handed-over socket's connections
-    SYS_sendto,          // the status line
-    SYS_sendfile,        // the file
-    SYS_shutdown,        // the answer's orderly end
-    SYS_close,           // descriptors done with
-    SYS_clock_gettime,   // deadlines
-    SYS_getsockopt,      // at a stop: how many connections are queued
-    SYS_rt_sigtimedwait, // at a stop: the children's ends, or a second stop signal
-    SYS_wait4,           // at a stop: are children left
-    SYS_exit_group,      // the end of every process
+// socket, bind, connect, mmap, kill, ptrace, unshare, capset or openat2 among it, ends the
+// process; so does a checked call whose arguments no row allows.
+constexpr rule permitted[] = {
+    {SYS_poll},    // the server waits for connections and stop signals; children for clients
+    {SYS_accept4}, // the server takes a connection
+#ifdef __GLIBC__
+    {SYS_clone, {0, is, forking}}, // and makes a child for it, with no other flags
+    {SYS_set_robust_list},         // glibc's fork, in the child
+#else
+    {SYS_fork},                        // and makes a child for it (musl calls fork, never clone)
+    {SYS_gettid},                      // musl's fork, in the child
+#endif
+    {SYS_read},                             // the stop signals from the signalfd; a file sendfile cannot send
+    {SYS_writev},                           // trace and error lines
+    {SYS_setitimer},                        // the bound on a line's write and a shared socket's accept
+    {SYS_rt_sigreturn},                     // back from the timer's signal
+    {SYS_restart_syscall},                  // a wait that a signal interrupted goes on
+    {SYS_rt_sigprocmask},                   // stop signals held back and let through; fork's own
+    {SYS_prctl, {0, is, PR_SET_PDEATHSIG}}, // the child's parent-death signal, and nothing else
+    {SYS_getppid},                          // the child: is the server still there
+    {SYS_getpid},                           // the server's own pid, for its children to check
+    {SYS_recvfrom},                         // the request, and what the client sends after the answer
+    {SYS_access},                           // after a failed look or open: missing or forbidden
+#ifdef __GLIBC__
+    {SYS_newfstatat},                    // is the name a regular file; what was opened, and its size
+    {SYS_openat, {2, without, writing}}, // the file, for reading only
+#else
+    {SYS_stat},                        // is the name a regular file
+    {SYS_fstat},                       // what was opened, and its size
+    {SYS_open, {1, without, writing}}, // the file, for reading only
+#endif
+    {SYS_setsockopt, {1, is, SOL_SOCKET}, {2, is, SO_LINGER}},          // a reset for an answer cut short
+    {SYS_setsockopt, {1, is, IPPROTO_TCP}, {2, is, TCP_NODELAY}},       // a handed-over socket's
+    {SYS_setsockopt, {1, is, IPPROTO_TCP}, {2, is, TCP_NOTSENT_LOWAT}}, // connections, see tune
+    {SYS_sendto},                                                       // the status line
+    {SYS_sendfile},                                                     // the file
+    {SYS_shutdown, {0, from, STDERR_FILENO + 1}},              // the answer's orderly end; never the output's
+    {SYS_close},                                               // descriptors done with
+    {SYS_clock_gettime},                                       // deadlines
+    {SYS_getsockopt, {1, is, IPPROTO_TCP}, {2, is, TCP_INFO}}, // at a stop: how many are queued
+    {SYS_rt_sigtimedwait}, // at a stop: the children's ends, or a second stop signal
+    {SYS_wait4},           // at a stop: are children left
+    {SYS_exit_group},      // the end of every process
 };
 #else
 // Sanitizers need calls that serving does not (mmap, and more at exit), and other
 // architectures have other numbers: the filter is for plain x86-64 builds.
 constexpr uint32_t architecture = 0;
-constexpr long permitted[] = {0};
+constexpr rule permitted[] = {{0}};
 #endif
+constexpr size_t rows = sizeof permitted / sizeof *permitted;
+
+// Whether the row at index is the first to name its call; and how many checks it has.
+constexpr bool leading(size_t index)
+{
+    for (size_t i = 0; i < index; ++i)
+        if (permitted[i].call == permitted[index].call)
+            return false;
+    return true;
+}
+constexpr size_t checks(const rule &row)
+{
+    return (row.first.how != any ? 1 : 0) + (row.second.how != any ? 1 : 0);
+}
+constexpr bool checked(size_t index)
+{
+    for (size_t i = 0; i < rows; ++i)
+        if (permitted[i].call == permitted[index].call && checks(permitted[i]) > 0)
+            return true;
+    return false;
+}
+// The program's length: the architecture and x32 tests, one test of the number per call,
+// kill and allow; then for each checked call, a load and a test per check and an allow
+// per row, and a kill.
+constexpr size_t instructions()
+{
+    size_t count = 5 + 2;
+    for (size_t i = 0; i < rows; ++i) {
+        count += leading(i) ? 1 : 0;
+        if (checked(i))
+            count += 2 * checks(permitted[i]) + 1 + (leading(i) ? 1 : 0);
+    }
+    return count;
+}
+static_assert(instructions() <= 256, "every jump must reach at most 255 instructions on");
 
 // Reports a failed sandbox call and gives false; a layer that the kernel lacks, or that a
 // container's own filter refuses, is left out silently.
@@ -811,45 +938,114 @@ static bool fence()
     return failed == nullptr || lacking(failed);
 }
 
-// seccomp: the calls above are allowed, clone only without new namespaces, every other
-// call ends the process, and so does any call of another architecture's ABI.
+// seccomp: the table above as a program. The call's number is looked at first, before any
+// argument, so that the kernel answers every call that no row checks from its cache
+// without running the program; a checked call goes on to its rows, tried in turn. A call
+// of another architecture's ABI, or one no row allows, ends the process. Arguments are
+// read at their low half: both architectures served here are little-endian.
 static bool seal()
 {
     if (architecture == 0) // cppcheck-suppress knownConditionTrueFalse ; not on x86-64
         return true;
-    constexpr size_t count = sizeof permitted / sizeof *permitted;
-    static_assert(count < 250, "jumps reach at most 255 instructions");
     using kernel::op;
-    op ops[count + 12];
+    op ops[instructions()];
     size_t at = 0;
+    auto hop = [](size_t from, size_t to) { return static_cast<uint8_t>(to - from - 1); };
     ops[at++] = {kernel::load, 0, 0, kernel::at_arch};
     ops[at++] = {kernel::equal, 1, 0, architecture};
     ops[at++] = {kernel::give, 0, 0, kernel::kill};
     ops[at++] = {kernel::load, 0, 0, kernel::at_number};
-    ops[at++] = {kernel::at_least, static_cast<uint8_t>(count + 1), 0, kernel::x32};
-    ops[at++] = {kernel::equal, static_cast<uint8_t>(count + 2), 0, SYS_clone};
-    for (size_t i = 0; i < count; ++i)
-        ops[at++] = {kernel::equal, static_cast<uint8_t>(count - i), 0, static_cast<uint32_t>(permitted[i])};
-    ops[at++] = {kernel::give, 0, 0, kernel::kill};
-    ops[at++] = {kernel::give, 0, 0, kernel::allow};
-    ops[at++] = {kernel::load, 0, 0, kernel::at_first}; // clone's flags, low half
-    ops[at++] = {kernel::any_bit, 0, 1, kernel::new_namespaces};
-    ops[at++] = {kernel::give, 0, 0, kernel::kill};
-    ops[at++] = {kernel::give, 0, 0, kernel::allow};
+    size_t abi = at++;
+    size_t dispatch[rows] = {}; // where each call's number is tested
+    for (size_t i = 0; i < rows; ++i)
+        dispatch[i] = leading(i) ? at++ : 0;
+    size_t deny = at++;
+    size_t pass = at++;
+    ops[abi] = {kernel::at_least, hop(abi, deny), 0, kernel::x32};
+    ops[deny] = {kernel::give, 0, 0, kernel::kill};
+    ops[pass] = {kernel::give, 0, 0, kernel::allow};
+    for (size_t i = 0; i < rows; ++i) {
+        if (!leading(i))
+            continue;
+        auto call = static_cast<uint32_t>(permitted[i].call);
+        ops[dispatch[i]] = {kernel::equal, hop(dispatch[i], checked(i) ? at : pass), 0, call};
+        if (!checked(i))
+            continue;
+        for (size_t j = i; j < rows; ++j) {
+            if (permitted[j].call != permitted[i].call)
+                continue;
+            size_t tests[2] = {};
+            size_t count = 0;
+            const match *args[] = {&permitted[j].first, &permitted[j].second};
+            for (const match *arg : args) {
+                if (arg->how == any)
+                    continue;
+                ops[at++] = {kernel::load, 0, 0, kernel::at_first + arg->arg * kernel::arg_size};
+                uint16_t code = arg->how == is     ? kernel::equal
+                                : arg->how == from ? kernel::at_least
+                                                   : kernel::any_bit;
+                tests[count++] = at;
+                ops[at++] = {code, 0, 0, arg->value};
+            }
+            ops[at++] = {kernel::give, 0, 0, kernel::allow};
+            for (size_t k = 0; k < count; ++k) { // a check that fails goes on to the next row
+                op &test = ops[tests[k]];
+                (test.code == kernel::any_bit ? test.yes : test.no) = hop(tests[k], at);
+            }
+        }
+        ops[at++] = {kernel::give, 0, 0, kernel::kill};
+    }
     kernel::program filter = {static_cast<unsigned short>(at), ops};
     if (prctl(PR_SET_SECCOMP, kernel::filter_mode, &filter) != 0)
         return lacking("[main:80:prctl]");
     return true;
 }
 
+// Gives up every capability but the one right that serving may need: a server running as
+// root keeps reading every file and searching every folder (CAP_DAC_READ_SEARCH, or where
+// it was started without that, as in a container, CAP_DAC_OVERRIDE), so that root is still
+// answered as root; nothing else, in any set, bounding and ambient included. Any other
+// user keeps nothing: its checks ignore capabilities while its open would not, and a
+// file the checks refuse must not be sent. The bounding set can be cut only with
+// CAP_SETPCAP; a process without it can gain nothing from that set (no new privileges,
+// no exec). False, reported, when a set cannot be cut.
+static bool strip()
+{
+    kernel::cap_header whose = {kernel::cap_version, 0}; // this process
+    kernel::cap_sets sets[2] = {};
+    if (syscall(SYS_capget, &whose, sets) != 0) {
+        report("[main:80:capget]", strerror(errno));
+        return false;
+    }
+    uint32_t search = 1U << kernel::dac_read_search;
+    uint32_t override = 1U << kernel::dac_override;
+    uint32_t keep = 0;
+    if (getuid() == 0) // the ids are one since settle
+        keep = (sets[0].permitted & search) != 0 ? search : sets[0].permitted & override;
+    // Fails only on kernels before 4.3, which have no ambient set.
+    (void)prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    if (sets[0].effective & 1U << kernel::setpcap)
+        for (int cap = 0; prctl(PR_CAPBSET_READ, cap, 0, 0, 0) >= 0; ++cap)
+            if ((cap >= 32 || !(keep & 1U << cap)) && prctl(PR_CAPBSET_DROP, cap, 0, 0, 0) != 0) {
+                report("[main:80:prctl]", strerror(errno));
+                return false;
+            }
+    kernel::cap_sets kept[2] = {{keep, keep, 0}, {0, 0, 0}};
+    if (syscall(SYS_capset, &whose, kept) != 0) {
+        report("[main:80:capset]", strerror(errno));
+        return false;
+    }
+    return true;
+}
+
 // Confines the server, and every child it forks, to what serving needs: no new
-// privileges, then Landlock and seccomp where the kernel has them. False, reported, when
-// a layer the kernel has fails.
+// privileges and no capability it can do without, then Landlock and seccomp where the
+// kernel has them. False, reported, when a layer the kernel has fails.
 static bool sandbox()
 {
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 && !lacking("[main:80:prctl]"))
         return false;
-    return fence() && seal();
+    return strip() && fence() && seal();
 }
 
 // The stop signals that came since the last look, read from the signalfd.
@@ -884,13 +1080,14 @@ int main()
         return 1; // no standard descriptors, and nowhere to say so
     // The signals first: lines are written with the timer, and a stop signal that comes
     // before the loop waits for it.
-    sigset_t stopping = hold(SIG_BLOCK, 0);
+    sigset_t stopping = hold(SIG_SETMASK, 0);
     if (!handlers()) {
         report("[main:78:signal]", strerror(errno));
         return 1;
     }
     int handover = handed();
-    if (handover < 0 || (handover == 0 && !endpoint()) || !settle())
+    if (handover < 0 || !tidy(handover == 1 ? listening + 1 : listening) || (handover == 0 && !endpoint()) ||
+        !settle())
         return 1;
     // The stop signals come as data the loop polls for along with connections, so none
     // can slip in between a look and a wait, however busy the loop is.

@@ -109,12 +109,16 @@ Server::Server(const Tree &tree, const Launch &launch)
     : out_path(tree.base + "/out"), err_path(tree.base + "/err")
 {
     bool drop = launch.unprivileged && is_root();
-    std::string binary = SEVER_BINARY;
+    // The server built with the tests, or another one named at run time (a cross-built
+    // server run under an emulator, or an older build to compare with).
+    const char *named = getenv("SEVER_BINARY");
+    const std::string built = named != nullptr && *named != '\0' ? named : SEVER_BINARY;
+    std::string binary = built;
     if (drop) {
         // The build may lie below a folder that other users may not enter (a checkout in
         // /root, say): the ordinary user runs a copy from the tree instead.
         binary = tree.base + "/sever";
-        fs::copy_file(SEVER_BINARY, binary, fs::copy_options::overwrite_existing);
+        fs::copy_file(built, binary, fs::copy_options::overwrite_existing);
         fs::permissions(binary, fs::perms(0755));
     }
     std::vector<std::string> words = launch.wrapper;
@@ -148,6 +152,11 @@ Server::Server(const Tree &tree, const Launch &launch)
             if (setrlimit(RLIMIT_NPROC, &limit) != 0)
                 _exit(126);
         }
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        if (launch.blocked != 0)
+            sigaddset(&blocked, launch.blocked);
+        sigprocmask(SIG_SETMASK, &blocked, nullptr);
         execvp(argv[0], argv.data());
         _exit(127);
     }

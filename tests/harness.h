@@ -35,6 +35,7 @@ struct Launch {
     uid_t uid = 65534;                     // the ordinary user
     long nproc = -1;                       // a process limit for that user, if not -1
     bool wait_ready = true;                // wait for the start-up lines before going on
+    int blocked = 0;                       // a signal the server starts with blocked, if not 0
 };
 
 // The server, started in a tree's root with standard output and error captured to files.

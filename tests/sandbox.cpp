@@ -46,22 +46,51 @@ TEST(Sandbox, RefusesWhatServingDoesNotNeed)
     bool landlock = syscall(kernel::create_ruleset, nullptr, 0, kernel::version_query) > 0;
     bool filter = architecture != 0;
     const char *shell[] = {"/bin/sh", "-c", "exit 0", nullptr};
+    // The whole sandbox; or Landlock alone, or the filter alone, so that each layer's own
+    // refusal shows.
+    enum Layers { whole, landlock_only, filter_only };
     struct Row {
         const char *name;
-        bool whole; // the whole sandbox, or Landlock alone (so that its own refusal shows)
+        Layers layers;
         int expected;
         std::function<int()> attempt; // the errno it met, 0 for success
     };
+    auto confine = [](Layers layers) {
+        if (layers == whole)
+            return sandbox();
+        return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && (layers == landlock_only ? fence() : seal());
+    };
+    auto opening = [&](int flags) {
+        return [&, flags] { return result(open(outside.c_str(), flags, 0600)); };
+    };
     const std::vector<Row> rows = {
-        {"read a file outside the folder", true, 0, [&] { return result(open(outside.c_str(), O_RDONLY)); }},
-        {"open a file for writing", true, EACCES,
+        {"read a file outside the folder", whole, 0, opening(O_RDONLY)},
+        {"open a file for writing", whole, sigsys,
          [&] { return result(open(written.c_str(), O_WRONLY | O_CREAT, 0600)); }},
-        {"connect to a local port", false, EACCES, [&] { return reach(connect, client, 9000); }},
-        {"bind another port", false, EACCES, [&] { return reach(bind, binder, 9001); }},
-        {"connect, with the filter", true, sigsys, [&] { return reach(connect, client, 9000); }},
-        {"execve /bin/sh", true, sigsys, [&] { return result(execv(shell[0], const_cast<char **>(shell))); }},
-        {"make a new socket", true, sigsys, [&] { return result(socket(AF_INET, SOCK_STREAM, 0)); }},
-        {"kill the sandboxed parent", true, sigsys,
+        {"read, the filter alone", filter_only, 0, opening(O_RDONLY)},
+        {"write, the filter alone", filter_only, sigsys, opening(O_WRONLY)},
+        {"create, the filter alone", filter_only, sigsys,
+         [&] { return result(open(written.c_str(), O_RDONLY | O_CREAT, 0600)); }},
+        {"truncate, the filter alone", filter_only, sigsys, opening(O_RDONLY | O_TRUNC)},
+        {"openat2, whose flags no filter sees", filter_only, sigsys,
+         [&] {
+             uint64_t how[3] = {O_RDONLY, 0, 0};
+             return result(syscall(SYS_openat2, AT_FDCWD, outside.c_str(), how, sizeof how));
+         }},
+        {"rename itself", filter_only, sigsys, [&] { return result(prctl(PR_SET_NAME, "sshd", 0, 0, 0)); }},
+        {"mark its packets", filter_only, sigsys,
+         [&] {
+             int mark = 1;
+             return result(setsockopt(client, SOL_SOCKET, SO_MARK, &mark, sizeof mark));
+         }},
+        {"shut down standard output", filter_only, sigsys, [&] { return result(shutdown(1, SHUT_RDWR)); }},
+        {"connect to a local port", landlock_only, EACCES, [&] { return reach(connect, client, 9000); }},
+        {"bind another port", landlock_only, EACCES, [&] { return reach(bind, binder, 9001); }},
+        {"connect, with the filter", whole, sigsys, [&] { return reach(connect, client, 9000); }},
+        {"execve /bin/sh", whole, sigsys,
+         [&] { return result(execv(shell[0], const_cast<char **>(shell))); }},
+        {"make a new socket", whole, sigsys, [&] { return result(socket(AF_INET, SOCK_STREAM, 0)); }},
+        {"kill the sandboxed parent", whole, sigsys,
          [&] {
              pid_t child = fork();
              if (child == 0)
@@ -69,28 +98,28 @@ TEST(Sandbox, RefusesWhatServingDoesNotNeed)
              int status = 0;
              return waitpid(child, &status, 0) == child ? fate(status) : errno;
          }},
-        {"unshare", true, sigsys, [&] { return result(unshare(CLONE_NEWUSER)); }},
-        {"map executable memory", true, sigsys,
+        {"unshare", whole, sigsys, [&] { return result(unshare(CLONE_NEWUSER)); }},
+        {"map executable memory", whole, sigsys,
          [&] {
              return mmap(nullptr, 4096, PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) == MAP_FAILED ? errno
                                                                                                      : 0;
          }},
     };
     for (const Row &row : rows) {
-        if ((row.expected == sigsys && !filter) || (row.expected == EACCES && !landlock)) {
+        if ((row.expected == sigsys && !filter) || (row.expected == EACCES && !landlock) ||
+            (row.layers == filter_only && !filter)) {
             std::cout << "skipped, the kernel or this build has no such layer: " << row.name << "\n";
             continue;
         }
         pid_t child = fork();
         if (child == 0)
-            _exit(!(row.whole ? sandbox() : prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && fence())
-                      ? 99
-                      : row.attempt());
+            _exit(!confine(row.layers) ? 99 : row.attempt());
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         EXPECT_EQ(fate(status), row.expected) << row.name;
     }
     EXPECT_NE(access(written.c_str(), F_OK), 0) << "a file was written";
+    EXPECT_EQ(slurp(outside), "read me\n") << "a file was emptied";
 }
 
 } // namespace

@@ -9,6 +9,8 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -77,6 +79,13 @@ struct Case {
 // Requests that each get one answer, checked byte for byte with the trace they leave.
 TEST_F(Fixture, AnswersRequestsByteForByte)
 {
+    // A writer waits on the FIFO for a reader; the server must not be the one.
+    pid_t writer = fork();
+    if (writer == 0)
+        _exit(open((tree.root + "/fifo").c_str(), O_WRONLY) < 0 ? 1 : 0);
+    std::string syscall = "/proc/" + std::to_string(writer) + "/syscall";
+    auto waiting = [&] { return slurp(syscall).rfind(std::to_string(SYS_openat) + " ", 0) == 0; };
+    ASSERT_TRUE(eventually(waiting));
     start_server();
     std::string deep;
     while (deep.size() < 3900)
@@ -143,6 +152,9 @@ TEST_F(Fixture, AnswersRequestsByteForByte)
                                                                            << expected;
         expected = server->out(); // one failure does not spoil the cases after it
     }
+    EXPECT_TRUE(waiting()) << "the FIFO's writer was let go: " << slurp(syscall);
+    kill(writer, SIGKILL);
+    waitpid(writer, nullptr, 0);
 }
 
 // A request line longer than the request buffer is not looked up cut short.
@@ -390,6 +402,7 @@ TEST_F(Fixture, OutputNobodyReadsStopsNothing)
          false,
          {.wrapper = {"unshare", "-m", "sh", "-c", "umount -l /proc && exec \"$@\"", "sh"}}},
         {"terminal master", true, {}},
+        {"pipe, the timer's signal blocked", false, {.blocked = SIGALRM}},
     };
     for (Output output : outputs) {
         if (!is_root() && (output.launch.unprivileged || !output.launch.wrapper.empty()))
@@ -440,6 +453,8 @@ TEST_F(Fixture, OutputNobodyReadsStopsNothing)
         EXPECT_EQ(fetch(get("/index.html")).bytes, ok + index_html);
         EXPECT_TRUE(eventually([&] { return unread().find("index.html\n") != std::string::npos; }))
             << output.name;
+        kill(server->pid, SIGTERM);
+        EXPECT_EQ(server->exited(20s), 0) << output.name << ": a stop signal did not end it";
         close(ends[0]);
         server.reset();
     }
@@ -461,32 +476,51 @@ TEST_F(Fixture, FileShrinkingWhileSentEndsWithReset)
     EXPECT_TRUE(rest.reset) << first.size() + rest.bytes.size() << " bytes and then an orderly close";
 }
 
-// The real and the effective user differ: the server settles on one of them for all its
-// ids, never the more privileged one, before it serves anyone.
+// The server settles on one identity for all its ids, never the more privileged one,
+// before it serves anyone, and keeps no more than it needs: as root only the right to read
+// every file, and nothing it was started with beyond the standard descriptors.
 TEST_F(Fixture, SettlesOnOneIdentity)
 {
     if (!is_root())
         GTEST_SKIP() << "needs root to split the real and the effective user";
-    const std::vector<std::pair<std::string, Launch>> launches = {
-        {"effective root, real nobody",
-         {.wrapper = {"setpriv", "--ruid=65534", "--rgid=65534", "--groups=4,27", "--"}}},
-        {"effective nobody, real root", {.unprivileged = true, .effective_only = true}},
+    struct Row {
+        std::string name;
+        Launch launch;
+        std::string id;   // of every user and group id
+        std::string caps; // of the effective, permitted and bounding sets
     };
-    for (const auto &[name, launch] : launches) {
+    const std::string none = "0000000000000000", read_search = "0000000000000004";
+    const std::vector<Row> rows = {
+        {"effective root, real nobody",
+         {.wrapper = {"setpriv", "--ruid=65534", "--rgid=65534", "--groups=4,27", "--"}},
+         "65534",
+         none},
+        {"effective nobody, real root", {.unprivileged = true, .effective_only = true}, "65534", none},
+        {"root, with a log file open",
+         {.wrapper = {"/bin/sh", "-c", "exec \"$@\" 9>>../held.log", "sh"}},
+         "0",
+         read_search},
+    };
+    for (const auto &[name, launch, id, caps] : rows) {
         start_server(launch);
         int silent = dial();
         ASSERT_GE(silent, 0);
         ASSERT_TRUE(eventually([&] { return children(server->pid).size() == 1; })) << name;
         for (pid_t process : {server->pid, children(server->pid)[0]}) {
             std::string status = slurp("/proc/" + std::to_string(process) + "/status");
-            EXPECT_NE(status.find("\nUid:\t65534\t65534\t65534\t65534\n"), std::string::npos)
-                << name << status;
-            EXPECT_NE(status.find("\nGid:\t65534\t65534\t65534\t65534\n"), std::string::npos)
-                << name << status;
+            std::string ids = "\t" + id + "\t" + id + "\t" + id + "\t" + id + "\n";
+            EXPECT_NE(status.find("\nUid:" + ids), std::string::npos) << name << status;
+            EXPECT_NE(status.find("\nGid:" + ids), std::string::npos) << name << status;
             EXPECT_NE(status.find("\nNoNewPrivs:\t1\n"), std::string::npos) << name << ": not sandboxed";
             size_t groups = status.find("\nGroups:");
             std::string line = status.substr(groups + 1, status.find('\n', groups + 1) - groups - 1);
             EXPECT_EQ(line.find_first_of("0123456789"), std::string::npos) << name << ": " << line;
+            for (const std::string &set : {"CapInh:\t" + none, "CapPrm:\t" + caps, "CapEff:\t" + caps,
+                                           "CapAmb:\t" + none, id == "0" ? "CapBnd:\t" + caps : "CapBnd:"})
+                EXPECT_NE(status.find("\n" + set), std::string::npos) << name << ": " << set << status;
+            std::error_code gone;
+            for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(process) + "/fd", gone))
+                EXPECT_NE(fs::read_symlink(fd.path(), gone).filename(), "held.log") << name << ": inherited";
         }
         close(silent);
         server.reset();
