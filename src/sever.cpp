@@ -672,7 +672,8 @@ static void expire(int /*signal*/)
 
 // A client gone mid-answer, or an output whose reader is gone, shows as a failed send or
 // write, not a fatal signal. Finished children are reaped by the kernel, so none is left
-// a zombie, and each still raises SIGCHLD for finish to count. The timer's signal cuts
+// a zombie, and each still raises SIGCHLD; an emulator such as qemu-user may not pass the
+// flag on, so the server reaps on SIGCHLD as well (see arrived). The timer's signal cuts
 // short the call it interrupts: no SA_RESTART. The stop signals end a process by default,
 // as they must end a child; the server holds them back and reads them from a signalfd.
 static bool handlers()
@@ -692,19 +693,21 @@ static bool handlers()
 // the server has already ended.
 static bool detach(pid_t server)
 {
-    hold(SIG_UNBLOCK, 0); // held back in the server for its signalfd; a child must feel them
+    hold(SIG_UNBLOCK, SIGCHLD); // held back in the server for its signalfd; a child must feel them
     (void)prctl(PR_SET_PDEATHSIG, SIGTERM); // valid arguments: cannot fail
     return getppid() == server;
 }
 
 // How many connections wait in the listen queue: for TCP the kernel says; for another
-// kind of socket handed over (a Unix one), as many as may come, and the grace time bounds
-// the taking.
+// kind of socket handed over (a Unix one), or where the answer is too short to hold the
+// count (qemu-user gives TCP_INFO's first four bytes only), as many as may come, and the
+// grace time bounds the taking.
 static int queued()
 {
     tcp_info info = {};
     socklen_t size = sizeof info;
-    if (getsockopt(listening, IPPROTO_TCP, TCP_INFO, &info, &size) != 0)
+    if (getsockopt(listening, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+        size < offsetof(tcp_info, tcpi_unacked) + sizeof info.tcpi_unacked)
         return INT_MAX;
     return static_cast<int>(info.tcpi_unacked);
 }
@@ -803,59 +806,82 @@ struct rule {
 
 // Opening with any of these would write, create, empty or append to a file.
 constexpr uint32_t writing = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND | kernel::tmpfile;
-// glibc's fork: a plain copy of the process, the child's thread id kept for the C library.
-constexpr uint32_t forking = CLONE_CHILD_SETTID | CLONE_CHILD_CLEARTID | SIGCHLD;
 
-#if defined(__x86_64__) && !defined(__SANITIZE_ADDRESS__)
+#if !defined(__SANITIZE_ADDRESS__) && (defined(__x86_64__) || defined(__aarch64__))
+#ifdef __x86_64__
 constexpr uint32_t architecture = 0xC000003EU; // AUDIT_ARCH_X86_64
+#else
+constexpr uint32_t architecture = 0xC00000B7U; // AUDIT_ARCH_AARCH64
+#endif
+// fork as the C library makes it: a plain copy of the process; glibc's keeps the child's
+// thread id. musl on x86-64 calls fork itself, never clone.
+#ifdef __GLIBC__
+constexpr uint32_t forking = CLONE_CHILD_SETTID | CLONE_CHILD_CLEARTID | SIGCHLD;
+#else
+constexpr uint32_t forking = SIGCHLD;
+#endif
 // What a process may ask of the kernel once it serves, and why. Anything else, exec,
 // socket, bind, connect, mmap, kill, ptrace, unshare, capset or openat2 among it, ends the
-// process; so does a checked call whose arguments no row allows.
+// process; so does a checked call whose arguments no row allows. Where the two
+// architectures or the two C libraries make different calls, the rows say which.
 constexpr rule permitted[] = {
-    {SYS_poll},    // the server waits for connections and stop signals; children for clients
-    {SYS_accept4}, // the server takes a connection
-#ifdef __GLIBC__
-    {SYS_clone, {0, is, forking}}, // and makes a child for it, with no other flags
-    {SYS_set_robust_list},         // glibc's fork, in the child
+#ifdef __x86_64__
+    {SYS_poll}, // the server waits for connections and signals; children for clients
 #else
-    {SYS_fork},                        // and makes a child for it (musl calls fork, never clone)
-    {SYS_gettid},                      // musl's fork, in the child
+    {SYS_ppoll},                         // (arm64: no poll)
 #endif
-    {SYS_read},                             // the stop signals from the signalfd; a file sendfile cannot send
+    {SYS_accept4}, // the server takes a connection
+#if defined(__x86_64__) && !defined(__GLIBC__)
+    {SYS_fork}, // and makes a child for it (musl on x86-64)
+#else
+    {SYS_clone, {0, is, forking}},       // (glibc, and musl on arm64), with no other flags
+#endif
+#ifdef __GLIBC__
+    {SYS_set_robust_list}, // glibc's fork, in the child
+#else
+    {SYS_gettid},                        // musl's fork, in the child
+#endif
+    {SYS_read},                             // the signals from the signalfd; a file sendfile cannot send
     {SYS_writev},                           // trace and error lines
     {SYS_setitimer},                        // the bound on a line's write and a shared socket's accept
     {SYS_rt_sigreturn},                     // back from the timer's signal
     {SYS_restart_syscall},                  // a wait that a signal interrupted goes on
-    {SYS_rt_sigprocmask},                   // stop signals held back and let through; fork's own
-    {SYS_prctl, {0, is, PR_SET_PDEATHSIG}}, // the child's parent-death signal, and nothing else
+    {SYS_rt_sigprocmask},                   // signals held back and let through; fork's own
+    {SYS_prctl, {0, is, PR_SET_PDEATHSIG}}, // the child's parent-death signal, nothing else
     {SYS_getppid},                          // the child: is the server still there
     {SYS_getpid},                           // the server's own pid, for its children to check
     {SYS_recvfrom},                         // the request, and what the client sends after the answer
-    {SYS_access},                           // after a failed look or open: missing or forbidden
-#ifdef __GLIBC__
-    {SYS_newfstatat},                    // is the name a regular file; what was opened, and its size
-    {SYS_openat, {2, without, writing}}, // the file, for reading only
+#ifdef __x86_64__
+    {SYS_access}, // after a failed look or open: missing or forbidden
 #else
-    {SYS_stat},                        // is the name a regular file
-    {SYS_fstat},                       // what was opened, and its size
-    {SYS_open, {1, without, writing}}, // the file, for reading only
+    {SYS_faccessat},                     // (arm64: no access)
+#endif
+#if defined(__x86_64__) && !defined(__GLIBC__)
+    {SYS_stat},                        // is the name a regular file (musl on x86-64)
+    {SYS_open, {1, without, writing}}, // the file, for reading only (musl on x86-64)
+#else
+    {SYS_newfstatat},                    // (glibc; arm64), and what was opened (glibc)
+    {SYS_openat, {2, without, writing}}, // (glibc; arm64)
+#endif
+#ifndef __GLIBC__
+    {SYS_fstat}, // what was opened, and its size (musl)
 #endif
     {SYS_setsockopt, {1, is, SOL_SOCKET}, {2, is, SO_LINGER}},          // a reset for an answer cut short
     {SYS_setsockopt, {1, is, IPPROTO_TCP}, {2, is, TCP_NODELAY}},       // a handed-over socket's
     {SYS_setsockopt, {1, is, IPPROTO_TCP}, {2, is, TCP_NOTSENT_LOWAT}}, // connections, see tune
     {SYS_sendto},                                                       // the status line
     {SYS_sendfile},                                                     // the file
-    {SYS_shutdown, {0, from, STDERR_FILENO + 1}},              // the answer's orderly end; never the output's
-    {SYS_close},                                               // descriptors done with
-    {SYS_clock_gettime},                                       // deadlines
-    {SYS_getsockopt, {1, is, IPPROTO_TCP}, {2, is, TCP_INFO}}, // at a stop: how many are queued
+    {SYS_shutdown, {0, from, STDERR_FILENO + 1}},                       // the answer's end; not the output's
+    {SYS_close},                                                        // descriptors done with
+    {SYS_clock_gettime},                                                // deadlines
+    {SYS_getsockopt, {1, is, IPPROTO_TCP}, {2, is, TCP_INFO}},          // at a stop: how many are queued
     {SYS_rt_sigtimedwait}, // at a stop: the children's ends, or a second stop signal
-    {SYS_wait4},           // at a stop: are children left
+    {SYS_wait4},           // ended children, where the kernel leaves them; at a stop: any left
     {SYS_exit_group},      // the end of every process
 };
 #else
 // Sanitizers need calls that serving does not (mmap, and more at exit), and other
-// architectures have other numbers: the filter is for plain x86-64 builds.
+// architectures have other numbers: the filter is for plain x86-64 and arm64 builds.
 constexpr uint32_t architecture = 0;
 constexpr rule permitted[] = {{0}};
 #endif
@@ -945,7 +971,7 @@ static bool fence()
 // read at their low half: both architectures served here are little-endian.
 static bool seal()
 {
-    if (architecture == 0) // cppcheck-suppress knownConditionTrueFalse ; not on x86-64
+    if (architecture == 0) // cppcheck-suppress knownConditionTrueFalse ; no filter for this build
         return true;
     using kernel::op;
     op ops[instructions()];
@@ -1048,12 +1074,31 @@ static bool sandbox()
     return strip() && fence() && seal();
 }
 
-// The stop signals that came since the last look, read from the signalfd.
+// Reaps the children that have ended, where the kernel has left them as zombies. Whether
+// any is left: false once none is.
+static bool reap()
+{
+    pid_t ended = 0;
+    do
+        ended = waitpid(-1, nullptr, WNOHANG);
+    while (ended > 0);
+    return ended == 0;
+}
+
+// The stop signals that came since the last look, read from the signalfd; an ended child's
+// signal reaps on the way.
 static int arrived(int signals)
 {
-    signalfd_siginfo taken[2];
+    signalfd_siginfo taken[3]; // each of the three signals is pending once at the most
     ssize_t got = read(signals, taken, sizeof taken);
-    return got > 0 ? static_cast<int>(static_cast<size_t>(got) / sizeof *taken) : 0;
+    int stops = 0;
+    for (size_t i = 0; got > 0 && i < static_cast<size_t>(got) / sizeof *taken; ++i) {
+        if (taken[i].ssi_signo == SIGCHLD)
+            (void)reap(); // more of them may still run
+        else
+            ++stops;
+    }
+    return stops;
 }
 
 // Stops the server once the connections queued at the stop signal are taken: new
@@ -1061,11 +1106,10 @@ static int arrived(int signals)
 // holds them for the next start), and answers in progress get what is left of the grace
 // time; a second stop signal ends the wait, or with again it has already come. Children
 // still at work when the server ends are sent SIGTERM (see detach).
-static void finish(timespec deadline, bool again)
+static void finish(timespec deadline, bool again, const sigset_t &awaited)
 {
     close(listening); // the process ends soon: nothing to do if this fails
-    sigset_t awaited = hold(SIG_BLOCK, SIGCHLD);
-    while (!again && waitpid(-1, nullptr, WNOHANG) == 0) { // none is ever a zombie
+    while (!again && reap()) {
         int ms = left(deadline);
         timespec rest = {ms / ms_per_s, (ms % ms_per_s) * ns_per_ms};
         int caught = sigtimedwait(&awaited, nullptr, &rest);
@@ -1080,7 +1124,7 @@ int main()
         return 1; // no standard descriptors, and nowhere to say so
     // The signals first: lines are written with the timer, and a stop signal that comes
     // before the loop waits for it.
-    sigset_t stopping = hold(SIG_SETMASK, 0);
+    sigset_t awaited = hold(SIG_SETMASK, SIGCHLD);
     if (!handlers()) {
         report("[main:78:signal]", strerror(errno));
         return 1;
@@ -1089,9 +1133,10 @@ int main()
     if (handover < 0 || !tidy(handover == 1 ? listening + 1 : listening) || (handover == 0 && !endpoint()) ||
         !settle())
         return 1;
-    // The stop signals come as data the loop polls for along with connections, so none
-    // can slip in between a look and a wait, however busy the loop is.
-    int signals = signalfd(-1, &stopping, SFD_NONBLOCK);
+    // The stop signals, and the ends of children, come as data the loop polls for along
+    // with connections, so none can slip in between a look and a wait, however busy the
+    // loop is.
+    int signals = signalfd(-1, &awaited, SFD_NONBLOCK);
     if (signals < 0) {
         report("[main:78:signalfd]", strerror(errno));
         return 1;
@@ -1153,6 +1198,6 @@ int main()
             report("[main:88:fork]", strerror(errno));
         close(conn); // the child has its own copy; without a child the client sees the close
     }
-    finish(deadline, stops > 1);
+    finish(deadline, stops > 1, awaited);
     return 0;
 }
