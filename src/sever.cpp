@@ -678,12 +678,12 @@ static void expire(int /*signal*/)
 // as they must end a child; the server holds them back and reads them from a signalfd.
 static bool handlers()
 {
-    struct sigaction reap = {};
-    reap.sa_handler = SIG_DFL;
-    reap.sa_flags = SA_NOCLDWAIT;
+    struct sigaction ended = {};
+    ended.sa_handler = SIG_DFL;
+    ended.sa_flags = SA_NOCLDWAIT;
     struct sigaction timer = {};
     timer.sa_handler = expire;
-    return signal(SIGPIPE, SIG_IGN) != SIG_ERR && sigaction(SIGCHLD, &reap, nullptr) == 0 &&
+    return signal(SIGPIPE, SIG_IGN) != SIG_ERR && sigaction(SIGCHLD, &ended, nullptr) == 0 &&
            sigaction(SIGALRM, &timer, nullptr) == 0 && signal(SIGTERM, SIG_DFL) != SIG_ERR &&
            signal(SIGINT, SIG_DFL) != SIG_ERR;
 }
