@@ -824,61 +824,63 @@ constexpr uint32_t forking = SIGCHLD;
 // socket, bind, connect, mmap, kill, ptrace, unshare, capset or openat2 among it, ends the
 // process; so does a checked call whose arguments no row allows. Where the two
 // architectures or the two C libraries make different calls, the rows say which.
+// clang-format off
 constexpr rule permitted[] = {
 #ifdef __x86_64__
-    {SYS_poll}, // the server waits for connections and signals; children for clients
+    {SYS_poll},                          // the server waits for connections and signals; children for clients
 #else
     {SYS_ppoll},                         // (arm64: no poll)
 #endif
-    {SYS_accept4}, // the server takes a connection
+    {SYS_accept4},                       // the server takes a connection
 #if defined(__x86_64__) && !defined(__GLIBC__)
-    {SYS_fork}, // and makes a child for it (musl on x86-64)
+    {SYS_fork},                          // and makes a child for it (musl on x86-64)
 #else
     {SYS_clone, {0, is, forking}},       // (glibc, and musl on arm64), with no other flags
 #endif
 #ifdef __GLIBC__
-    {SYS_set_robust_list}, // glibc's fork, in the child
+    {SYS_set_robust_list},               // glibc's fork, in the child
 #else
     {SYS_gettid},                        // musl's fork, in the child
 #endif
-    {SYS_read},                             // the signals from the signalfd; a file sendfile cannot send
-    {SYS_writev},                           // trace and error lines
-    {SYS_setitimer},                        // the bound on a line's write and a shared socket's accept
-    {SYS_rt_sigreturn},                     // back from the timer's signal
-    {SYS_restart_syscall},                  // a wait that a signal interrupted goes on
-    {SYS_rt_sigprocmask},                   // signals held back and let through; fork's own
+    {SYS_read},                          // the signals from the signalfd; a file sendfile cannot send
+    {SYS_writev},                        // trace and error lines
+    {SYS_setitimer},                     // the bound on a line's write and a shared socket's accept
+    {SYS_rt_sigreturn},                  // back from the timer's signal
+    {SYS_restart_syscall},               // a wait that a signal interrupted goes on
+    {SYS_rt_sigprocmask},                // signals held back and let through; fork's own
     {SYS_prctl, {0, is, PR_SET_PDEATHSIG}}, // the child's parent-death signal, nothing else
-    {SYS_getppid},                          // the child: is the server still there
-    {SYS_getpid},                           // the server's own pid, for its children to check
-    {SYS_recvfrom},                         // the request, and what the client sends after the answer
+    {SYS_getppid},                       // the child: is the server still there
+    {SYS_getpid},                        // the server's own pid, for its children to check
+    {SYS_recvfrom},                      // the request, and what the client sends after the answer
 #ifdef __x86_64__
-    {SYS_access}, // after a failed look or open: missing or forbidden
+    {SYS_access},                        // after a failed look or open: missing or forbidden
 #else
     {SYS_faccessat},                     // (arm64: no access)
 #endif
 #if defined(__x86_64__) && !defined(__GLIBC__)
-    {SYS_stat},                        // is the name a regular file (musl on x86-64)
-    {SYS_open, {1, without, writing}}, // the file, for reading only (musl on x86-64)
+    {SYS_stat},                          // is the name a regular file (musl on x86-64)
+    {SYS_open, {1, without, writing}},   // the file, for reading only (musl on x86-64)
 #else
     {SYS_newfstatat},                    // (glibc; arm64), and what was opened (glibc)
     {SYS_openat, {2, without, writing}}, // (glibc; arm64)
 #endif
 #ifndef __GLIBC__
-    {SYS_fstat}, // what was opened, and its size (musl)
+    {SYS_fstat},                         // what was opened, and its size (musl)
 #endif
     {SYS_setsockopt, {1, is, SOL_SOCKET}, {2, is, SO_LINGER}},          // a reset for an answer cut short
     {SYS_setsockopt, {1, is, IPPROTO_TCP}, {2, is, TCP_NODELAY}},       // a handed-over socket's
-    {SYS_setsockopt, {1, is, IPPROTO_TCP}, {2, is, TCP_NOTSENT_LOWAT}}, // connections, see tune
-    {SYS_sendto},                                                       // the status line
-    {SYS_sendfile},                                                     // the file
-    {SYS_shutdown, {0, from, STDERR_FILENO + 1}},                       // the answer's end; not the output's
-    {SYS_close},                                                        // descriptors done with
-    {SYS_clock_gettime},                                                // deadlines
+    {SYS_setsockopt, {1, is, IPPROTO_TCP}, {2, is, TCP_NOTSENT_LOWAT}}, // connections (see tune)
+    {SYS_sendto},                        // the status line
+    {SYS_sendfile},                      // the file
+    {SYS_shutdown, {0, from, STDERR_FILENO + 1}}, // the answer's end; never the output's
+    {SYS_close},                         // descriptors done with
+    {SYS_clock_gettime},                 // deadlines
     {SYS_getsockopt, {1, is, IPPROTO_TCP}, {2, is, TCP_INFO}},          // at a stop: how many are queued
-    {SYS_rt_sigtimedwait}, // at a stop: the children's ends, or a second stop signal
-    {SYS_wait4},           // ended children, where the kernel leaves them; at a stop: any left
-    {SYS_exit_group},      // the end of every process
+    {SYS_rt_sigtimedwait},               // at a stop: the children's ends, or a second stop signal
+    {SYS_wait4},                         // ended children the kernel left; at a stop: any left
+    {SYS_exit_group},                    // the end of every process
 };
+// clang-format on
 #else
 // Sanitizers need calls that serving does not (mmap, and more at exit), and other
 // architectures have other numbers: the filter is for plain x86-64 and arm64 builds.
