@@ -484,14 +484,10 @@ TEST_F(Fixture, SettlesOnOneIdentity)
 {
     if (!is_root())
         GTEST_SKIP() << "needs root to split the real and the effective user";
-    struct Row {
-        std::string name;
-        Launch launch;
-        std::string id;   // of every user and group id
-        std::string caps; // of the effective, permitted and bounding sets
-    };
     const std::string none = "0000000000000000", read_search = "0000000000000004";
-    const std::vector<Row> rows = {
+    // The launch, the id that every user and group id must be, the effective, permitted and
+    // bounding sets' capabilities.
+    const std::vector<std::tuple<std::string, Launch, std::string, std::string>> rows = {
         {"effective root, real nobody",
          {.wrapper = {"setpriv", "--ruid=65534", "--rgid=65534", "--groups=4,27", "--"}},
          "65534",
