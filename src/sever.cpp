@@ -791,6 +791,9 @@ enum test : uint8_t {
     without, // none of the value's bits
     from,    // the value or more
 };
+// The BPF jump that makes each kind of test. For "without", a match of the bits is the
+// failure, so seal sends its true branch to the next row instead of its false one.
+constexpr uint16_t jumps[] = {0, kernel::equal, kernel::any_bit, kernel::at_least};
 struct match {
     uint8_t arg = 0; // which argument, from 0
     test how = any;
@@ -1009,11 +1012,8 @@ static bool seal()
                 if (arg->how == any)
                     continue;
                 ops[at++] = {kernel::load, 0, 0, kernel::at_first + arg->arg * kernel::arg_size};
-                uint16_t code = arg->how == is     ? kernel::equal
-                                : arg->how == from ? kernel::at_least
-                                                   : kernel::any_bit;
                 tests[count++] = at;
-                ops[at++] = {code, 0, 0, arg->value};
+                ops[at++] = {jumps[arg->how], 0, 0, arg->value};
             }
             ops[at++] = {kernel::give, 0, 0, kernel::allow};
             for (size_t k = 0; k < count; ++k) { // a check that fails goes on to the next row
