@@ -18,6 +18,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
@@ -66,6 +67,8 @@ constexpr int send_ms = 30 * ms_per_s;
 // and a reset makes clients throw away an answer they have not read yet.
 constexpr int linger_ms = 2000;
 constexpr size_t linger_bytes = 1 << 20;
+// The user a server started as root goes on as (see anonymous): nobody, as Debian names it.
+constexpr uid_t nobody = 65534;
 // Pause after accept fails for want of descriptors or memory, so the loop does not spin.
 constexpr int pause_ms = 100;
 // After a stop signal, the queued connections and the answers in progress get this long
@@ -317,16 +320,10 @@ static int check(const char *path)
     return inside(path) ? ok : forbidden;
 }
 
-// The answer for a name that could not be opened. The open's own error cannot tell them
-// apart (a folder on the way that may not be searched gives EACCES, and must be 404), so
-// the file system is asked: missing, or there but not readable. A name that passes both
-// was gone, or changed, between the calls: gone is missing, anything else forbidden.
-static int failure(const char *path, int error)
+// The answer for a name that was found but could not be opened: gone or changed since the
+// look is missing; anything else (above all, not readable) forbidden.
+static int failure(int error)
 {
-    if (access(path, F_OK) != 0)
-        return missing;
-    if (access(path, R_OK) != 0)
-        return forbidden;
     switch (error) {
     case ENOENT:
     case ENOTDIR:
@@ -337,17 +334,23 @@ static int failure(const char *path, int error)
 }
 
 // Copies the file through a buffer, for files that sendfile cannot serve, up to size
-// bytes. False when the answer was cut short: the client is gone or too slow, or the file
-// ended early. Kept out of line, so that its buffer is not part of answer's stack frame,
-// where every child would touch a page more for it.
+// bytes, or with a size of 0 to its end: a file whose size reads 0 may still have content
+// (those of /proc do), so it is read rather than trusted to be empty. False when the
+// answer was cut short: the client is gone or too slow, the file ended early, or a read
+// would have blocked. Kept out of line, so that its buffer is not part of answer's stack
+// frame, where every child would touch a page more for it.
 [[gnu::noinline]] static bool copy(int conn, int file, off_t size)
 {
     char chunk[chunk_size];
-    while (size > 0) {
-        size_t want = size < static_cast<off_t>(sizeof chunk) ? static_cast<size_t>(size) : sizeof chunk;
+    bool sized = size > 0;
+    while (!sized || size > 0) {
+        size_t want =
+            sized && size < static_cast<off_t>(sizeof chunk) ? static_cast<size_t>(size) : sizeof chunk;
         ssize_t got = read(file, chunk, want);
         if (got < 0 && errno == EINTR)
             continue;
+        if (got == 0 && !sized)
+            return true;
         if (got <= 0 || !deliver(conn, chunk, static_cast<size_t>(got), 0))
             return false;
         size -= got;
@@ -356,12 +359,15 @@ static int failure(const char *path, int error)
 }
 
 // Sends the file's bytes as they are, without copying them through this process, up to
-// the size the file had when opened, a piece of at most send_piece bytes per call. False
+// the size the file had when opened, a piece of at most send_piece bytes per call (a size
+// of 0 is not trusted: see copy). False
 // when the answer was cut short: the client is gone, or took no byte within the send time
 // limit, or the file has shrunk meanwhile, so that what the client got is not the whole
 // of it.
 static bool transfer(int conn, int file, off_t size)
 {
+    if (size == 0)
+        return copy(conn, file, 0);
     off_t offset = 0;
     while (offset < size) {
         size_t piece =
@@ -377,7 +383,9 @@ static bool transfer(int conn, int file, off_t size)
 }
 
 // Opens the file that path names if it is one to send: the status, and with ok the open
-// file and what it is. Anything but a regular file is refused before it is opened, since
+// file and what it is. A name that cannot be looked at (it does not exist, or a folder on
+// the way may not be searched) is missing. Anything but a regular file is refused before
+// it is opened, since
 // an open is itself an act: it lets a FIFO's waiting writer go on, and a device sees an
 // open it never asked for. The name may be swapped between the look and the open, so what
 // was opened is looked at again: a FIFO swapped in at that moment is still opened, without
@@ -385,14 +393,14 @@ static bool transfer(int conn, int file, off_t size)
 static int obtain(const char *path, int *file, struct stat *info)
 {
     if (stat(path, info) != 0)
-        return failure(path, errno);
+        return missing;
     if (!S_ISREG(info->st_mode))
         return forbidden;
     // Nothing is ever executed, so no close-on-exec (which musl would set with a call of
     // its own).
     *file = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (*file < 0)
-        return failure(path, errno);
+        return failure(errno);
     return fstat(*file, info) == 0 && S_ISREG(info->st_mode) ? ok : forbidden;
 }
 
@@ -502,7 +510,9 @@ static void resolve(int conn)
 }
 
 // Points every closed standard descriptor at /dev/null, before any socket can take its
-// number and so receive the trace lines. False when that cannot be done.
+// number and so receive the trace lines; and standard input at /dev/null whatever it was:
+// the server never reads it, and a child taken over must not read the terminal it was
+// started from. False when that cannot be done.
 static bool standard()
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
@@ -512,7 +522,11 @@ static bool standard()
         if (open("/dev/null", O_RDWR) != fd)
             return false;
     }
-    return true;
+    int null = open("/dev/null", O_RDONLY);
+    bool done = null >= 0 && dup2(null, STDIN_FILENO) == STDIN_FILENO;
+    if (null >= 0)
+        close(null); // a copy of what standard input now is
+    return done;
 }
 
 // Takes the listening socket that a service manager handed over, on descriptor 3: 1 when
@@ -689,12 +703,18 @@ static bool handlers()
 }
 
 // Sets a new child apart from the server: a stop signal ends it at once (how its
-// connection then ends, answer decides), and so does the end of the server. False when
-// the server has already ended.
+// connection then ends, answer decides), and the end of the server kills it, with a
+// signal it cannot hold back: no child outlives the server. It may create no process
+// either: a limit of none, which it cannot raise again (the kernel exempts only the first
+// user namespace's root, which the server never is: see strip). False when the server has
+// already ended.
 static bool detach(pid_t server)
 {
     hold(SIG_UNBLOCK, SIGCHLD); // held back in the server for its signalfd; a child must feel them
-    (void)prctl(PR_SET_PDEATHSIG, SIGTERM); // valid arguments: cannot fail
+    (void)prctl(PR_SET_PDEATHSIG, SIGKILL); // valid arguments: cannot fail
+    rlimit none = {0, 0};
+    // Lowering a limit cannot fail; called directly, since musl's setrlimit makes other calls.
+    (void)syscall(SYS_prlimit64, 0, RLIMIT_NPROC, &none, nullptr);
     return getppid() == server;
 }
 
@@ -719,7 +739,9 @@ static int next(bool shared)
 {
     if (shared)
         arm(accept_ms);
-    int conn = accept4(listening, nullptr, nullptr, SOCK_NONBLOCK);
+    // The call itself: musl's accept4 falls back to accept when the kernel says EINVAL, as
+    // it does for a socket that no longer listens.
+    int conn = static_cast<int>(syscall(SYS_accept4, listening, nullptr, nullptr, SOCK_NONBLOCK));
     if (shared)
         arm(0); // keeps errno
     if (shared && conn >= 0)
@@ -809,6 +831,9 @@ struct rule {
 
 // Opening with any of these would write, create, empty or append to a file.
 constexpr uint32_t writing = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND | kernel::tmpfile;
+// The lowest descriptor of the server's own: below it are standard input, output and
+// error, which are never read (a terminal the server was started from could be) nor shut.
+constexpr uint32_t owned = STDERR_FILENO + 1;
 
 #if !defined(__SANITIZE_ADDRESS__) && (defined(__x86_64__) || defined(__aarch64__))
 #ifdef __x86_64__
@@ -825,8 +850,9 @@ constexpr uint32_t forking = SIGCHLD;
 #endif
 // What a process may ask of the kernel once it serves, and why. Anything else, exec,
 // socket, bind, connect, mmap, kill, ptrace, unshare, capset or openat2 among it, ends the
-// process; so does a checked call whose arguments no row allows. Where the two
-// architectures or the two C libraries make different calls, the rows say which.
+// process; so does a checked call whose arguments no row allows. A child's fork fails all
+// the same, by its limit (see detach). Where the two architectures or the two C libraries
+// make different calls, the rows say which.
 // clang-format off
 constexpr rule permitted[] = {
 #ifdef __x86_64__
@@ -845,21 +871,17 @@ constexpr rule permitted[] = {
 #else
     {SYS_gettid},                        // musl's fork, in the child
 #endif
-    {SYS_read},                          // the signals from the signalfd; a file sendfile cannot send
+    {SYS_read, {0, from, owned}},        // the signals from the signalfd; a file sendfile cannot send
     {SYS_writev},                        // trace and error lines
     {SYS_setitimer},                     // the bound on a line's write and a shared socket's accept
     {SYS_rt_sigreturn},                  // back from the timer's signal
     {SYS_restart_syscall},               // a wait that a signal interrupted goes on
     {SYS_rt_sigprocmask},                // signals held back and let through; fork's own
-    {SYS_prctl, {0, is, PR_SET_PDEATHSIG}}, // the child's parent-death signal, nothing else
+    {SYS_prctl, {0, is, PR_SET_PDEATHSIG}, {1, is, SIGKILL}},           // the child's end with the server's
+    {SYS_prlimit64, {0, is, 0}, {1, is, RLIMIT_NPROC}},                 // its own limit of no process
     {SYS_getppid},                       // the child: is the server still there
     {SYS_getpid},                        // the server's own pid, for its children to check
-    {SYS_recvfrom},                      // the request, and what the client sends after the answer
-#ifdef __x86_64__
-    {SYS_access},                        // after a failed look or open: missing or forbidden
-#else
-    {SYS_faccessat},                     // (arm64: no access)
-#endif
+    {SYS_recvfrom, {0, from, owned}},    // the request, and what the client sends after the answer
 #if defined(__x86_64__) && !defined(__GLIBC__)
     {SYS_stat},                          // is the name a regular file (musl on x86-64)
     {SYS_open, {1, without, writing}},   // the file, for reading only (musl on x86-64)
@@ -874,8 +896,8 @@ constexpr rule permitted[] = {
     {SYS_setsockopt, {1, is, IPPROTO_TCP}, {2, is, TCP_NODELAY}},       // a handed-over socket's
     {SYS_setsockopt, {1, is, IPPROTO_TCP}, {2, is, TCP_NOTSENT_LOWAT}}, // connections (see tune)
     {SYS_sendto},                        // the status line
-    {SYS_sendfile},                      // the file
-    {SYS_shutdown, {0, from, STDERR_FILENO + 1}}, // the answer's end; never the output's
+    {SYS_sendfile, {1, from, owned}},    // the file
+    {SYS_shutdown, {0, from, owned}},    // the answer's end; never the output's
     {SYS_close},                         // descriptors done with
     {SYS_clock_gettime},                 // deadlines
     {SYS_getsockopt, {1, is, IPPROTO_TCP}, {2, is, TCP_INFO}},          // at a stop: how many are queued
@@ -936,9 +958,40 @@ static bool lacking(const char *tag)
     return false;
 }
 
-// Landlock: files and folders may be read, anywhere (the server follows links out of its
-// folder on purpose), and nothing else: no write, make, remove, truncate, device ioctl
-// or exec; no TCP bind or connect; no signal or abstract socket outside the sandbox.
+// Lets the ruleset read what lies below name (opened in folder, links followed): a folder
+// and all below it, or a file. Anything else (a socket, say) is left unreadable, and so is
+// a name that does not open, such as a dangling link. False when the rule is refused.
+static bool admit(int ruleset, int folder, const char *name)
+{
+    int fd = openat(folder, name, O_PATH | O_CLOEXEC);
+    if (fd < 0)
+        return true;
+    struct stat info = {};
+    kernel::beneath rule = {0, fd};
+    if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode))
+        rule.allowed = kernel::read_file | kernel::read_dir;
+    else if (S_ISREG(info.st_mode))
+        rule.allowed = kernel::read_file; // a file takes file rights only
+    bool added = rule.allowed == 0 || syscall(kernel::add_rule, ruleset, kernel::path_beneath, &rule, 0) == 0;
+    close(fd); // O_PATH: nothing to lose
+    return added;
+}
+
+// Whether the working directory is the root, whose every entry is then read.
+static bool rooted()
+{
+    struct stat here = {};
+    struct stat top = {};
+    return stat(".", &here) == 0 && stat("/", &top) == 0 && here.st_dev == top.st_dev &&
+           here.st_ino == top.st_ino;
+}
+
+// Landlock: files and folders may be read, anywhere but the kernel's own file systems
+// (/proc, /sys and /dev, where a child could read other connections' trace lines through
+// /proc/self/fd, the server's environment, every client's address, or a console's
+// screen), and nothing else: no write, make, remove, truncate, device ioctl or exec; no
+// TCP bind or connect; no signal or abstract socket outside the sandbox. Links placed in
+// the served folder are followed on purpose, and the folder itself is read wherever it is.
 static bool fence()
 {
     long version = syscall(kernel::create_ruleset, nullptr, 0, kernel::version_query);
@@ -949,24 +1002,29 @@ static bool fence()
                              abi >= 6 ? kernel::abstract_unix_and_signal : 0};
     size_t size = abi >= 6 ? sizeof rules : abi >= 4 ? offsetof(kernel::ruleset, scoped) : sizeof rules.fs;
     int ruleset = static_cast<int>(syscall(kernel::create_ruleset, &rules, size, 0));
-    int top = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    kernel::beneath everywhere = {kernel::read_file | kernel::read_dir, top};
-    const char *failed = nullptr;
     if (ruleset < 0)
-        failed = "[main:80:landlock_create_ruleset]";
-    else if (top < 0)
-        failed = "[main:80:open]";
-    else if (syscall(kernel::add_rule, ruleset, kernel::path_beneath, &everywhere, 0) != 0)
+        return lacking("[main:80:landlock_create_ruleset]");
+    DIR *top = opendir("/");
+    const char *failed = top == nullptr ? "[main:80:opendir]" : nullptr;
+    for (dirent *entry = top ? readdir(top) : nullptr; entry != nullptr && failed == nullptr;
+         entry = readdir(top)) {
+        const char *name = entry->d_name;
+        bool kernels = strcmp(name, "proc") == 0 || strcmp(name, "sys") == 0 || strcmp(name, "dev") == 0;
+        bool dots = strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
+        if (!kernels && !dots && !admit(ruleset, dirfd(top), name))
+            failed = "[main:80:landlock_add_rule]";
+    }
+    if (failed == nullptr && !rooted() && !admit(ruleset, AT_FDCWD, "."))
         failed = "[main:80:landlock_add_rule]";
-    else if (syscall(kernel::restrict_self, ruleset, 0) != 0)
+    if (failed == nullptr && syscall(kernel::restrict_self, ruleset, 0) != 0)
         failed = "[main:80:landlock_restrict_self]";
     int error = errno;
-    if (top >= 0)
-        close(top);
-    if (ruleset >= 0)
-        close(ruleset);
-    errno = error;
-    return failed == nullptr || lacking(failed);
+    if (top != nullptr)
+        (void)closedir(top); // read-only
+    close(ruleset);
+    if (failed != nullptr)
+        report(failed, strerror(error));
+    return failed == nullptr;
 }
 
 // seccomp: the table above as a program. The call's number is looked at first, before any
@@ -1029,10 +1087,32 @@ static bool seal()
     return true;
 }
 
-// Gives up every capability but the one right that serving may need: a server running as
-// root keeps reading every file and searching every folder (CAP_DAC_READ_SEARCH, or where
-// it was started without that, as in a container, CAP_DAC_OVERRIDE), so that root is still
-// answered as root; nothing else, in any set, bounding and ambient included. Any other
+// Makes a server started as root go on as the user nobody, with no supplementary groups,
+// keeping its permitted capabilities for strip to cut: the kernel never limits the
+// processes of its first namespace's root, and a limit is what keeps a child from making
+// any (see detach). Where nobody is not mapped (a user namespace that maps root alone),
+// root stays: the kernel limits such a root. False, reported, when it cannot.
+static bool anonymous()
+{
+    (void)prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0); // valid arguments: cannot fail
+    const char *failed = nullptr;
+    // A user namespace may deny setgroups; its groups then stay as they were mapped.
+    if (setgroups(0, nullptr) != 0 && errno != EPERM)
+        failed = "[main:80:setgroups]";
+    else if (setresgid(nobody, nobody, nobody) != 0)
+        failed = "[main:80:setresgid]";
+    else if (setresuid(nobody, nobody, nobody) != 0)
+        failed = "[main:80:setresuid]";
+    if (failed != nullptr && errno != EINVAL)
+        report(failed, strerror(errno));
+    return failed == nullptr || errno == EINVAL;
+}
+
+// Gives up every capability but the one right that serving may need: a server started as
+// root, as nobody now, keeps reading every file and searching every folder
+// (CAP_DAC_READ_SEARCH, or where it was started without that, as in a container,
+// CAP_DAC_OVERRIDE), so that root is still answered as root; nothing else, in any set,
+// bounding and ambient included. Any other
 // user keeps nothing: its checks ignore capabilities while its open would not, and a
 // file the checks refuse must not be sent. The bounding set can be cut only with
 // CAP_SETPCAP; a process without it can gain nothing from that set (no new privileges,
@@ -1048,7 +1128,8 @@ static bool strip()
     uint32_t search = 1U << kernel::dac_read_search;
     uint32_t override = 1U << kernel::dac_override;
     uint32_t keep = 0;
-    if (getuid() == 0) // the ids are one since settle
+    bool root = getuid() == 0; // the ids are one since settle
+    if (root)
         keep = (sets[0].permitted & search) != 0 ? search : sets[0].permitted & override;
     // Fails only on kernels before 4.3, which have no ambient set.
     (void)prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
@@ -1058,6 +1139,8 @@ static bool strip()
                 report("[main:80:prctl]", strerror(errno));
                 return false;
             }
+    if (root && !anonymous())
+        return false;
     kernel::cap_sets kept[2] = {{keep, keep, 0}, {0, 0, 0}};
     if (syscall(SYS_capset, &whose, kept) != 0) {
         report("[main:80:capset]", strerror(errno));
@@ -1106,8 +1189,9 @@ static int arrived(int signals)
 // Stops the server once the connections queued at the stop signal are taken: new
 // connections are refused (a handed-over socket stays with the service manager, which
 // holds them for the next start), and answers in progress get what is left of the grace
-// time; a second stop signal ends the wait, or with again it has already come. Children
-// still at work when the server ends are sent SIGTERM (see detach).
+// time, until the deadline; a second stop signal ends the wait, or with again it has
+// already come. Children still at work when the server ends are killed (see detach),
+// those lingering after a whole answer included.
 static void finish(timespec deadline, bool again, const sigset_t &awaited)
 {
     close(listening); // the process ends soon: nothing to do if this fails
@@ -1178,6 +1262,12 @@ int main()
         if (conn < 0) {
             int error = errno;
             report("[main:82:accept]", strerror(error));
+            if (error == EINVAL || error == EBADF || error == ENOTSOCK) {
+                // The socket itself no longer listens (shut down by another holder, say):
+                // end as in a stop, with a failure a service manager restarts on.
+                finish(later(grace_ms), false, awaited);
+                return 1;
+            }
             if (stops > 0)
                 break; // what cannot be taken now is left to the close
             if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {

@@ -493,9 +493,9 @@ TEST_F(Fixture, SettlesOnOneIdentity)
          "65534",
          none},
         {"effective nobody, real root", {.unprivileged = true, .effective_only = true}, "65534", none},
-        {"root, with a log file open",
+        {"root, which goes on as nobody, with a log file open",
          {.wrapper = {"/bin/sh", "-c", "exec \"$@\" 9>>../held.log", "sh"}},
-         "0",
+         "65534",
          read_search},
     };
     for (const auto &[name, launch, id, caps] : rows) {
@@ -512,9 +512,13 @@ TEST_F(Fixture, SettlesOnOneIdentity)
             size_t groups = status.find("\nGroups:");
             std::string line = status.substr(groups + 1, status.find('\n', groups + 1) - groups - 1);
             EXPECT_EQ(line.find_first_of("0123456789"), std::string::npos) << name << ": " << line;
-            for (const std::string &set : {"CapInh:\t" + none, "CapPrm:\t" + caps, "CapEff:\t" + caps,
-                                           "CapAmb:\t" + none, id == "0" ? "CapBnd:\t" + caps : "CapBnd:"})
+            for (const std::string &set :
+                 {"CapInh:\t" + none, "CapPrm:\t" + caps, "CapEff:\t" + caps, "CapAmb:\t" + none,
+                  caps == read_search ? "CapBnd:\t" + caps : "CapBnd:"})
                 EXPECT_NE(status.find("\n" + set), std::string::npos) << name << ": " << set << status;
+            std::string limits = slurp("/proc/" + std::to_string(process) + "/limits");
+            bool none = limits.find("Max processes             0                    0 ") != std::string::npos;
+            EXPECT_EQ(none, process != server->pid) << name << ": only a child may create no process";
             std::error_code gone;
             for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(process) + "/fd", gone))
                 EXPECT_NE(fs::read_symlink(fd.path(), gone).filename(), "held.log") << name << ": inherited";
@@ -661,8 +665,10 @@ TEST_F(Stopping, BoundedWhateverTheLoad)
          3s},
         {"accept failing for want of descriptors",
          [&](pid_t server) {
-             rlimit none = {4, 4}; // below the descriptors it has open: no room for another
-             ASSERT_EQ(prlimit(server, RLIMIT_NOFILE, &none, nullptr), 0);
+             // Below the descriptors it has open: no room for another. A root server runs as
+             // nobody, whose limits only nobody may change without CAP_SYS_RESOURCE.
+             std::string as = is_root() ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
+             ASSERT_EQ(std::system((as + "prlimit --nofile=4:4 --pid " + std::to_string(server)).c_str()), 0);
              held.push_back(dial());
              ASSERT_TRUE(
                  eventually([&] { return occurrences(slurp(tree.base + "/err"), "[main:82:accept]") > 1; }));
@@ -753,6 +759,11 @@ TEST(Listener, InstancesShareAHandedOverSocket)
             ASSERT_EQ(fetch(std::vector<std::string>{get("/index.html")}, 0ms, 2s).bytes, ok + "hello\n")
                 << i;
         EXPECT_EQ(fcntl(sock, F_GETFL) & O_NONBLOCK, flags);
+        ASSERT_EQ(shutdown(sock, SHUT_RD), 0); // it no longer listens: the other instance ends
+        EXPECT_EQ(second.exited(5s), 1);
+        std::string line = error_line(second.err(), "[main:82:accept]", EINVAL);
+        EXPECT_NE(line, "");
+        EXPECT_EQ(second.err(), line);
         close(sock);
     }
 }
