@@ -395,3 +395,18 @@ int main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
     return RUN_ALL_TESTS();
 }
+
+bool limit(pid_t process, const std::string &options, std::string *out)
+{
+    std::string status = slurp("/proc/" + std::to_string(process) + "/status");
+    auto id = [&](const std::string &key) {
+        return std::to_string(std::stoul(status.substr(status.find(key) + 5)));
+    };
+    std::string as =
+        is_root() ? "setpriv --reuid=" + id("\nUid:") + " --regid=" + id("\nGid:") + " --clear-groups " : "";
+    FILE *run = popen((as + "prlimit --pid " + std::to_string(process) + " " + options).c_str(), "r");
+    char buffer[256];
+    while (run != nullptr && out != nullptr && fgets(buffer, sizeof buffer, run) != nullptr)
+        *out += buffer;
+    return run != nullptr && pclose(run) == 0;
+}

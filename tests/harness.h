@@ -99,3 +99,6 @@ int occurrences(const std::string &text, const std::string &what);
 // A launch under strace that records, in the file, how each process ended.
 Launch traced(const std::string &file);
 bool is_root();
+// Runs prlimit with the options on a process, as the process's own user: root may lack
+// CAP_SYS_RESOURCE, and then only that user may change its limits. Whether it succeeded.
+bool limit(pid_t process, const std::string &options, std::string *out = nullptr);
