@@ -793,7 +793,8 @@ TEST(Listener, SocketHandedOver)
     tree.file("index.html", "hello\n");
     {
         // It starts the server at the first connection, as a socket unit does.
-        Server server(tree, {.wrapper = {activate, "-l", "127.0.0.1:8081"}, .wait_ready = false});
+        Server server(
+            tree, {.wrapper = {activate, "-E", "ASAN_OPTIONS", "-l", "127.0.0.1:8081"}, .wait_ready = false});
         ASSERT_TRUE(eventually([] { return reachable(8081); }));
         int fd = dial(8081);
         send_all(fd, get("/index.html"));
