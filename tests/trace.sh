@@ -12,11 +12,13 @@ cmake --build "$build" --target sever filtertable >/dev/null
 printf '#include <sys/syscall.h>\n#include <fcntl.h>\n' |
     aarch64-linux-gnu-gcc -specs=/usr/lib/aarch64-linux-musl/musl-gcc.specs -dM -E - >"$work/macros"
 mkdir "$work/site/folder" && mkfifo -m 644 "$work/site/fifo"
-head -c 4000000 /dev/zero >"$work/site/large.bin" && chmod a+r "$work/site/large.bin"
+# Larger than a send buffer grows to, so that a rate-limited download takes its time.
+head -c 8000000 /dev/zero >"$work/site/large.bin" && chmod a+r "$work/site/large.bin"
 
 serve() { # serve COMMAND...: the server as COMMAND starts it, on port 8080, traced to trace.N
     (cd "$work/site" && QEMU_STRACE=1 exec "$@" >/dev/null 2>"$work/trace.$#") &
     local server=$!
+    cleanup kill -KILL $server
     until_ok 30 curl -s http://127.0.0.1:8080/ || fail "no server under $*"
     for name in index.html missing folder fifo large.bin; do curl -s -o /dev/null "http://127.0.0.1:8080/$name"; done
     curl -s --limit-rate 1M -o /dev/null http://127.0.0.1:8080/large.bin &
