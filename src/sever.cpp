@@ -722,7 +722,7 @@ static bool reaped()
 // connection then ends, answer decides), and the end of the server kills it, with a
 // signal it cannot hold back: no child outlives the server. It may create no process
 // either: a limit of none, which it cannot raise again (the kernel exempts only the first
-// user namespace's root, which the server never is: see strip). False when the server has
+// user namespace's root, which the server never is: see anonymous). False when the server has
 // already ended.
 static bool detach(pid_t server)
 {
