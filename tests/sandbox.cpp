@@ -83,7 +83,7 @@ TEST(Sandbox, RefusesWhatServingDoesNotNeed)
         {"outlive the server", filter_only, sigsys, [&] { return result(prctl(PR_SET_PDEATHSIG, 0)); }},
         {"read /proc", whole, EACCES, [&] { return result(open("/proc/self/environ", O_RDONLY)); }},
         {"create a process, as a child", whole, EAGAIN,
-         [&] { return detach(getppid()) ? result(fork()) : 99; }},
+         [&] { return detach(getppid()) ? result(spawn()) : 99; }},
         {"connect to a local port", landlock_only, EACCES, [&] { return reach(connect, client, 9000); }},
         {"bind another port", landlock_only, EACCES, [&] { return reach(bind, binder, 9001); }},
         {"connect, with the filter", whole, sigsys, [&] { return reach(connect, client, 9000); }},
@@ -92,7 +92,7 @@ TEST(Sandbox, RefusesWhatServingDoesNotNeed)
         {"make a new socket", whole, sigsys, [&] { return result(socket(AF_INET, SOCK_STREAM, 0)); }},
         {"kill the sandboxed parent", whole, sigsys,
          [&] {
-             pid_t child = fork();
+             pid_t child = spawn();
              if (child == 0)
                  _exit(result(kill(getppid(), SIGKILL)));
              int status = 0;
