@@ -193,13 +193,18 @@ static bool deliver(int conn, const char *data, size_t size, int more)
     return true;
 }
 
-// Sends the status line and the empty line after it, echoing 200 and 404 on the trace.
-static void header(int conn, int selector)
+// Sends the status line and the empty line after it, echoing 200 and 404 on the trace,
+// a 200 with the path it sends on the next line, both in one write.
+static void header(int conn, int selector, const char *path)
 {
     int index = selector == ok ? ok : selector == forbidden ? forbidden : missing;
     const char *line = status_lines[index];
+    iovec lines[] = {{const_cast<char *>(line), strlen(line)},
+                     {const_cast<char *>("\n"), 1},
+                     {const_cast<char *>(path), index == ok ? strlen(path) : 0},
+                     {const_cast<char *>("\n"), 1}};
     if (index != forbidden)
-        trace(line);
+        emit(out, lines, index == ok ? 4 : 2);
     // A 200's line waits for the file's first bytes, to leave in one segment with them:
     // the first send of the file, or the orderly end after an empty one, sends it. A
     // client that is gone is noticed by the transfer or the lingering close.
@@ -453,12 +458,8 @@ static bool serve(int conn, const char *path)
     struct stat info = {};
     if (status == ok)
         status = obtain(path, &file, &info);
-    header(conn, status);
-    bool whole = true;
-    if (status == ok) {
-        trace(path);
-        whole = transfer(conn, file, info.st_size);
-    }
+    header(conn, status, path);
+    bool whole = status != ok || transfer(conn, file, info.st_size);
     if (file >= 0)
         close(file); // read-only: nothing is lost if this fails
     return whole;
