@@ -211,9 +211,9 @@ static void header(int conn, int selector, const char *path)
     (void)deliver(conn, line, strlen(line), index == ok ? MSG_MORE : 0);
 }
 
-// The monotonic clock, read with the system call rather than through the vDSO: fork does
-// not carry the vDSO's code page over, so every child's first reading would fault it in,
-// which costs more than the few readings a child makes.
+// The monotonic clock, for a stop's deadline (a child's waits count their own time down:
+// see await). Read with the system call rather than through the vDSO, whose code page a
+// fork does not carry over: a child that read the clock would fault it in again.
 static timespec now()
 {
     timespec time{};
