@@ -15,19 +15,25 @@
 #include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/sendfile.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -90,13 +96,46 @@ constexpr int line_ms = 10;
 // A handed-over socket may be shared with another instance, which can take a connection
 // between poll and accept: the accept then gives up after this long and looks again.
 constexpr int accept_ms = 10;
+// Where a stop cannot count the queued connections, it takes what waits for at most this
+// long, so that new arrivals cannot use up the grace time of the answers in progress.
+constexpr int guess_ms = grace_ms / 5;
+// CPU seconds a child may use, a limit it cannot raise: a taken-over child that spins is
+// ended by the kernel, while the largest answer takes a small part of it (see
+// doc/performance.md for what 100 GiB takes).
+constexpr rlim_t cpu_s = 600;
+// The service manager's notification socket, where it gave one, kept for the stop.
+constexpr int notifier = listening + 1;
 
 // Set by the timer's signal when it cut a bounded wait short, above all a line that its
 // output did not take: the next line then goes out only if its output takes bytes at once.
 static volatile sig_atomic_t stalled = 0;
-// Whether a line written to standard output or error can wait at all: see slow. Set
+// Standard output and error as the server was started with them: whether a line written
+// to them can wait at all (see slow), and which files they are, never to be served. Set
 // once at start, before any child; read only after that.
-static bool waits[STDERR_FILENO + 1] = {};
+struct output {
+    bool waits;
+    dev_t device;
+    ino_t inode;
+};
+static output outputs[STDERR_FILENO + 1] = {};
+
+// The kernel's own file systems: what they hold is the kernel's state (the server's
+// environment, every client's address, devices, the trace stream through /proc/self/fd),
+// never a file to serve, wherever they are mounted. Each by the type statfs reports and
+// the name the mount table gives; devtmpfs reports tmpfs's type, and holds no regular files.
+struct pseudo {
+    uint32_t type;
+    const char *name;
+};
+constexpr pseudo kernels[] = {
+    {0x9fa0, "proc"},           {0x62656572, "sysfs"},       {0, "devtmpfs"},
+    {0x1cd1, "devpts"},         {0x64626720, "debugfs"},     {0x74726163, "tracefs"},
+    {0x73636673, "securityfs"}, {0x27e0eb, "cgroup"},        {0x63677270, "cgroup2"},
+    {0xcafe4a11, "bpf"},        {0x62656570, "configfs"},    {0x6165676c, "pstore"},
+    {0xde5e81e4, "efivarfs"},   {0x42494e4d, "binfmt_misc"}, {0x65735543, "fusectl"},
+    {0xf97cff8c, "selinuxfs"},  {0x43415d53, "smackfs"},     {0x19800202, "mqueue"},
+    {0x6e736673, "nsfs"},       {0x7655821, "resctrl"},
+};
 
 // The status selector handed from resolve to header; it indexes the status lines.
 enum selector : int { ok = 0, forbidden = 1, missing = 2 };
@@ -134,7 +173,7 @@ static void arm(int ms)
 static void emit(int fd, iovec *parts, int count)
 {
     int saved = errno; // the caller may be about to report it
-    bool timed = waits[fd];
+    bool timed = outputs[fd].waits;
     if (timed && stalled && !wait(fd, POLLOUT, 0))
         return;
     // Written only when it changes: a child that writes to a page it shares with the
@@ -426,6 +465,23 @@ static bool transfer(int conn, int file, off_t size)
     return true;
 }
 
+// Whether what was opened is the server's own output (a log file that a link in the folder
+// names) or lies on one of the kernel's own file systems: neither is ever sent, and what
+// cannot be told is not sent either.
+static bool secret(int file, const struct stat &info)
+{
+    for (int fd = STDOUT_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (info.st_dev == outputs[fd].device && info.st_ino == outputs[fd].inode)
+            return true;
+    struct statfs where = {};
+    if (fstatfs(file, &where) != 0)
+        return true;
+    for (const pseudo &system : kernels)
+        if (system.type != 0 && static_cast<uint32_t>(where.f_type) == system.type)
+            return true;
+    return false;
+}
+
 // Opens the file that path names if it is one to send: the status, and with ok the open
 // file and what it is. A name that cannot be looked at (it does not exist, or a folder on
 // the way may not be searched) is missing. Anything but a regular file is refused before
@@ -445,7 +501,7 @@ static int obtain(const char *path, int *file, struct stat *info)
     *file = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (*file < 0)
         return failure(errno);
-    return fstat(*file, info) == 0 && S_ISREG(info->st_mode) ? ok : forbidden;
+    return fstat(*file, info) == 0 && S_ISREG(info->st_mode) && !secret(*file, *info) ? ok : forbidden;
 }
 
 // Answers a GET for path: the file system decides the status, the file is opened and
@@ -588,19 +644,19 @@ static bool standard()
 // The null device's numbers, the same on every Linux.
 constexpr unsigned null_major = 1, null_minor = 3;
 
-// Whether a write to fd can keep the writer waiting: to a pipe, a terminal or a socket it
-// can, and lines to those are bounded (see emit). A write to a regular file is not cut
-// short by a signal anyway, and the null device takes everything at once: lines to those
-// go without the timer, two calls fewer a line. An output that cannot be looked at counts
-// as one that waits.
-static bool slow(int fd)
+// Notes what standard output or error is. A write to a pipe, a terminal or a socket can
+// keep the writer waiting, and lines to those are bounded (see emit); a write to a regular
+// file is not cut short by a signal anyway, and the null device takes everything at once:
+// lines to those go without the timer, two calls fewer a line. An output that cannot be
+// looked at counts as one that waits.
+static output note(int fd)
 {
     struct stat info = {};
     if (fstat(fd, &info) != 0)
-        return true;
+        return {true, 0, 0};
     bool null =
         S_ISCHR(info.st_mode) && major(info.st_rdev) == null_major && minor(info.st_rdev) == null_minor;
-    return !S_ISREG(info.st_mode) && !null;
+    return {!S_ISREG(info.st_mode) && !null, info.st_dev, info.st_ino};
 }
 
 // Takes the listening socket that a service manager handed over, on descriptor 3: 1 when
@@ -636,6 +692,39 @@ static int handed()
     // Its flags stay as handed over, blocking or not: the service manager, and any other
     // instance started on the same socket, share them.
     return 1;
+}
+
+// Connects to the service manager's notification socket, on notifier, where it started the
+// server with one (NOTIFY_SOCKET: a path, or an abstract name after "@"): it is told when
+// the server serves and when it stops (see tell). Whether there is one.
+static bool notifying()
+{
+    const char *name = getenv("NOTIFY_SOCKET");
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    size_t size = name != nullptr ? strlen(name) : 0;
+    if (size == 0 || size >= sizeof address.sun_path || (name[0] != '/' && name[0] != '@'))
+        return false;
+    memcpy(address.sun_path, name, size);
+    if (name[0] == '@')
+        address.sun_path[0] = '\0';
+    (void)unsetenv("NOTIFY_SOCKET"); // for the server alone
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    bool done =
+        fd >= 0 &&
+        connect(fd, reinterpret_cast<sockaddr *>(&address), offsetof(sockaddr_un, sun_path) + size) == 0 &&
+        (fd == notifier || dup2(fd, notifier) == notifier);
+    if (fd >= 0 && fd != notifier)
+        close(fd); // a copy, or a socket that did not connect
+    return done;
+}
+
+// Tells the service manager how the server is: READY=1, STOPPING=1. What it does not take
+// it does not need: the server goes on.
+static void tell(bool managed, const char *state)
+{
+    if (managed)
+        (void)send(notifier, state, strlen(state), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 // Where a directory entry, as getdents64 gives it, holds its size and its name.
@@ -821,23 +910,26 @@ static bool reaped()
 // Sets a new child apart from the server: a stop signal ends it at once (how its
 // connection then ends, answer decides), and the end of the server kills it, with a
 // signal it cannot hold back: no child outlives the server. It may create no process
-// either: a limit of none, which it cannot raise again (the kernel exempts only the first
-// user namespace's root, which the server never is: see anonymous). False when the server has
-// already ended.
+// either, and use no more than cpu_s of CPU: limits it cannot raise again (the kernel
+// exempts only the first user namespace's root, which the server never is: see
+// anonymous). False when the server has already ended.
 static bool detach(pid_t server)
 {
     hold(SIG_UNBLOCK, SIGCHLD); // held back in the server for its signalfd; a child must feel them
     (void)prctl(PR_SET_PDEATHSIG, SIGKILL); // valid arguments: cannot fail
     rlimit none = {0, 0};
-    // Lowering a limit cannot fail; called directly, since musl's setrlimit makes other calls.
+    rlimit cpu = {cpu_s, cpu_s};
+    // Called directly, since musl's setrlimit makes other calls. Lowering a limit cannot
+    // fail; a CPU limit lower already stays as it is.
     (void)syscall(SYS_prlimit64, 0, RLIMIT_NPROC, &none, nullptr);
+    (void)syscall(SYS_prlimit64, 0, RLIMIT_CPU, &cpu, nullptr);
     return getppid() == server;
 }
 
 // How many connections wait in the listen queue: for TCP the kernel says; for another
 // kind of socket handed over (a Unix one), or where the answer is too short to hold the
-// count (qemu-user gives TCP_INFO's first four bytes only), as many as may come, and the
-// grace time bounds the taking.
+// count (qemu-user gives TCP_INFO's first four bytes only), as many as may come, and
+// guess_ms bounds the taking.
 static int queued()
 {
     tcp_info info = {};
@@ -982,6 +1074,7 @@ constexpr rule permitted[] = {
     {SYS_rt_sigprocmask},                // signals held back and let through
     {SYS_prctl, {0, is, PR_SET_PDEATHSIG}, {1, is, SIGKILL}},           // the child's end with the server's
     {SYS_prlimit64, {0, is, 0}, {1, is, RLIMIT_NPROC}},                 // its own limit of no process
+    {SYS_prlimit64, {0, is, 0}, {1, is, RLIMIT_CPU}},                   // and of CPU time
     {SYS_getppid},                       // the child: is the server still there
     {SYS_getpid},                        // the server's own pid, for its children to check
     {SYS_recvfrom, {0, from, owned}},    // the request, and what the client sends after the answer
@@ -995,6 +1088,7 @@ constexpr rule permitted[] = {
 #ifndef __GLIBC__
     {SYS_fstat},                         // what was opened, and its size (musl)
 #endif
+    {SYS_fstatfs},                       // and which file system it lies on
     {SYS_setsockopt, {1, is, SOL_SOCKET}, {2, is, SO_LINGER}},          // a reset for an answer cut short
     {SYS_setsockopt, {1, is, IPPROTO_TCP}, {2, is, TCP_NODELAY}},       // a handed-over socket's connections
     {SYS_setsockopt, {1, is, IPPROTO_TCP}, {2, is, TCP_NOTSENT_LOWAT}}, // a large file's bound (see transfer)
@@ -1002,6 +1096,7 @@ constexpr rule permitted[] = {
     {SYS_sendfile, {1, from, owned}},    // the file
     {SYS_shutdown, {0, from, owned}},    // the answer's end; never the output's
     {SYS_close},                         // descriptors done with
+    {SYS_close_range, {0, is, listening}, {1, is, notifier}},           // a child's copies of the server's sockets
     {SYS_clock_gettime},                 // deadlines
     {SYS_getsockopt, {1, is, IPPROTO_TCP}, {2, is, TCP_INFO}},          // at a stop: how many are queued
     {SYS_rt_sigtimedwait},               // at a stop: the children's ends, or a second stop signal
@@ -1262,6 +1357,12 @@ static bool strip()
             }
     if (root && !anonymous())
         return false;
+    // A process with none has nothing to give up, and a service manager may refuse the call.
+    bool some = false;
+    for (const kernel::cap_sets &set : sets)
+        some = some || set.effective != 0 || set.permitted != 0 || set.inheritable != 0;
+    if (!some)
+        return true;
     kernel::cap_sets kept[2] = {{keep, keep, 0}, {0, 0, 0}};
     if (syscall(SYS_capset, &whose, kept) != 0) {
         report("[main:80:capset]", strerror(errno));
@@ -1270,13 +1371,122 @@ static bool strip()
     return true;
 }
 
+// Calls visit with each line of the file open on fd, its end cut off; one longer than the
+// buffer is skipped.
+static void lines(int fd, char *buffer, size_t size, void (*visit)(char *line, void *context), void *context)
+{
+    size_t held = 0;
+    bool skipping = false;
+    for (ssize_t got; (got = read(fd, buffer + held, size - held)) > 0;) {
+        held += static_cast<size_t>(got);
+        char *start = buffer;
+        for (char *end; (end = static_cast<char *>(memchr(start, '\n', held - (start - buffer))));
+             start = end + 1) {
+            *end = '\0';
+            if (!skipping)
+                visit(start, context);
+            skipping = false;
+        }
+        held -= static_cast<size_t>(start - buffer);
+        memmove(buffer, start, held);
+        if (held == size) {
+            held = 0;
+            skipping = true;
+        }
+    }
+}
+
+// Writes text to a file of /proc; whether it took it whole.
+static bool put(const char *path, const char *text)
+{
+    int fd = open(path, O_WRONLY | O_CLOEXEC);
+    bool done = fd >= 0 && write(fd, text, strlen(text)) == static_cast<ssize_t>(strlen(text));
+    if (fd >= 0)
+        close(fd); // nothing is buffered: the write said all
+    return done;
+}
+
+// Covers a mount of the kernel's own file systems, given its line of the mount table, with
+// an empty read-only file system, unless it lies in the served folder, where serving
+// refuses what it holds (see secret). Its mount point, field 5, has its blanks escaped.
+static void cover(char *line, void *folder)
+{
+    char *field[5] = {};
+    char *type = strstr(line, " - ");
+    for (int i = 0; i < 5 && line != nullptr; ++i, line = strchr(line, ' '))
+        field[i] = *line == ' ' ? ++line : line;
+    if (field[4] == nullptr || type == nullptr || type < field[4])
+        return;
+    *strchr(field[4], ' ') = '\0';
+    type += 3;
+    *strchrnul(type, ' ') = '\0';
+    char *to = field[4];
+    for (const char *from = to; *from != '\0'; ++to)
+        if (from[0] == '\\' && strlen(from) >= 4) {
+            *to = static_cast<char>((from[1] - '0') * 64 + (from[2] - '0') * 8 + (from[3] - '0'));
+            from += 4;
+        } else {
+            *to = *from++;
+        }
+    *to = '\0';
+    const char *served = static_cast<const char *>(folder);
+    size_t length = strlen(served);
+    bool within = length > 1 && strncmp(field[4], served, length) == 0 && field[4][length] == '/';
+    for (const pseudo &system : kernels)
+        if (!within && strcmp(type, system.name) == 0)
+            (void)mount("none", field[4], "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=555");
+}
+
+// Hides the kernel's own file systems (/proc, /sys, /dev and wherever else they are
+// mounted) from the server and its children: a mount namespace of their own, where empty
+// ones cover them. A user needs a user namespace for it, where its own ids are all there
+// is. The controlling terminal is let go of as well, unless this process leads its
+// session, which would hang the terminal up: Ctrl-C still reaches the whole group. Where
+// the system refuses (a container, a service manager), the rest of the sandbox stands.
+static void hide()
+{
+    int tty = getsid(0) == getpid() ? -1 : open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty >= 0) {
+        (void)ioctl(tty, TIOCNOTTY); // it is this process's terminal: cannot fail
+        close(tty);
+    }
+    uid_t uid = geteuid();
+    gid_t gid = getegid();
+    if (unshare(uid == 0 ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS) != 0)
+        return;
+    char text[PATH_MAX] = {};
+    if (uid != 0) {
+        // A map that cannot be written leaves the ids unnamed in here, and the files' owners
+        // as they are.
+        (void)put("/proc/self/setgroups", "deny");
+        (void)snprintf(text, sizeof text, "%u %u 1", uid, uid);
+        (void)put("/proc/self/uid_map", text);
+        (void)snprintf(text, sizeof text, "%u %u 1", gid, gid);
+        (void)put("/proc/self/gid_map", text);
+    }
+    // Nothing done here may reach the mounts of the namespace the server was started in.
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return;
+    char folder[PATH_MAX] = {};
+    int table = open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+    if (table < 0 || getcwd(folder, sizeof folder) == nullptr) {
+        if (table >= 0)
+            close(table);
+        return;
+    }
+    lines(table, text, sizeof text, cover, folder);
+    close(table); // read-only
+}
+
 // Confines the server, and every child it forks, to what serving needs: no new
-// privileges and no capability it can do without, then Landlock and seccomp where the
-// kernel has them. False, reported, when a layer the kernel has fails.
+// privileges, the kernel's file systems out of sight, no capability it can do without,
+// then Landlock and seccomp where the kernel has them. False, reported, when a layer the
+// kernel has fails.
 static bool sandbox()
 {
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 && !lacking("[main:80:prctl]"))
         return false;
+    hide();
     return strip() && fence() && seal();
 }
 
@@ -1330,13 +1540,15 @@ static void finish(timespec deadline, bool again, sigset_t awaited)
 }
 
 // Takes connections until a stop, a child for each, on a socket handed over (shared) or
-// the server's own, with the signals read from the signalfd; the status to exit with.
-[[gnu::noinline]] static int run(bool shared, int signals, sigset_t awaited)
+// the server's own, with the signals read from the signalfd, telling a service manager
+// (managed) of the stop; the status to exit with.
+[[gnu::noinline]] static int run(bool shared, bool managed, int signals, sigset_t awaited)
 {
     pid_t server = getpid();
     int stops = 0;
-    int untaken = -1; // once stopping: the connections queued at the stop signal, not yet taken
-    timespec deadline = {};
+    int untaken = -1;       // once stopping: the connections queued at the stop signal, not yet taken
+    timespec deadline = {}; // the end of the grace time
+    timespec taking = {};   // and of the taking of queued connections
     for (;;) {
         pollfd events[] = {{listening, POLLIN, 0}, {signals, POLLIN, 0}};
         // Running, wait for either; stopping, only look at what is there.
@@ -1347,11 +1559,13 @@ static void finish(timespec deadline, bool again, sigset_t awaited)
         if (stops > 1)
             break;
         if (stops > 0 && untaken < 0) {
+            tell(managed, "STOPPING=1");
             untaken = queued();
             deadline = later(grace_ms);
+            taking = untaken == INT_MAX ? later(guess_ms) : deadline;
         }
         bool waiting = events[0].revents != 0;
-        if (stops > 0 && (!waiting || untaken == 0 || left(deadline) == 0))
+        if (stops > 0 && (!waiting || untaken == 0 || left(taking) == 0))
             break;
         if (!waiting)
             continue;
@@ -1382,7 +1596,9 @@ static void finish(timespec deadline, bool again, sigset_t awaited)
         if (child == 0) {
             bool orphan = !detach(server);
             trace("AW");
-            close(listening); // the child's copy; the server keeps listening on its own
+            // The child's copies of the listening and the notification sockets (musl has no
+            // wrapper): the server keeps its own.
+            (void)syscall(SYS_close_range, listening, notifier, 0);
             if (!orphan)
                 resolve(conn);
             _exit(0); // which closes the connection: the answer is whole, or was cut short with a reset
@@ -1399,8 +1615,8 @@ int main()
 {
     if (!standard())
         return 1; // no standard descriptors, and nowhere to say so
-    waits[out] = slow(out);
-    waits[err] = slow(err);
+    outputs[out] = note(out);
+    outputs[err] = note(err);
     // The signals first: lines are written with the timer, and a stop signal that comes
     // before the loop waits for it.
     hold(SIG_SETMASK, 0);
@@ -1414,6 +1630,7 @@ int main()
     if (handover < 0 || !tidy(handover == 1 ? listening + 1 : listening) || (handover == 0 && !endpoint()) ||
         !settle())
         return 1;
+    bool managed = notifying();
     // The stop signals, and the ends of children, come as data the loop polls for along
     // with connections, so none can slip in between a look and a wait, however busy the
     // loop is.
@@ -1426,6 +1643,7 @@ int main()
         return 1;
     trace("Listen");
     trace("GG");
+    tell(managed, "READY=1");
     // The loop, and every child, runs from the top of a page of stack: a fork leaves each
     // page the server has written shared and write-protected, and the first write to it,
     // the server's or the child's, copies it. The frame here sits at a random place in its
@@ -1435,5 +1653,5 @@ int main()
     // cppcheck-suppress allocaCalled ; room in this frame, of a size known only now
     void *pad = alloca(reinterpret_cast<uintptr_t>(&here) % static_cast<uintptr_t>(sysconf(_SC_PAGESIZE)));
     __asm__ volatile("" : : "r"(pad) : "memory"); // the room is kept, though never used
-    return run(handover == 1, signals, awaited);
+    return run(handover == 1, managed, signals, awaited);
 }
