@@ -24,13 +24,13 @@ function(unit name header description order network install)
 endfunction()
 
 unit(sever.service
-  "# sever as a system service: serves /srv/www on port 8080 of every IPv4 address as an\n# unprivileged dynamic user. Enable this or sever.socket, not both:\n#   systemctl enable --now sever.service"
+  "# sever as a system service: serves /var/www/html on port 8080 of every IPv4 address as an\n# unprivileged dynamic user. Enable this or sever.socket, not both:\n#   systemctl enable --now sever.service"
   "sever static-file web server on port 8080"
   "After=network.target"
   "RestrictAddressFamilies=AF_INET AF_UNIX"
   "\n[Install]\nWantedBy=multi-user.target\n")
 unit(sever-activated.service
-  "# sever started by sever.socket at the first connection: it serves /srv/www on the socket\n# it is handed, with no network of its own. Enable sever.socket, not this unit."
+  "# sever started by sever.socket at the first connection: it serves /var/www/html on the\n# socket it is handed, with no network of its own. Enable sever.socket, not this unit."
   "sever static-file web server on the socket of sever.socket"
   "Requires=sever.socket\nAfter=sever.socket"
   "PrivateNetwork=yes\nRestrictAddressFamilies=AF_UNIX"

@@ -476,10 +476,10 @@ static bool secret(int file, const struct stat &info)
     struct statfs where = {};
     if (fstatfs(file, &where) != 0)
         return true;
+    bool kernel = false;
     for (const pseudo &system : kernels)
-        if (system.type != 0 && static_cast<uint32_t>(where.f_type) == system.type)
-            return true;
-    return false;
+        kernel = kernel || (system.type != 0 && static_cast<uint32_t>(where.f_type) == system.type);
+    return kernel;
 }
 
 // Opens the file that path names if it is one to send: the status, and with ok the open
@@ -1373,7 +1373,7 @@ static bool strip()
 
 // Calls visit with each line of the file open on fd, its end cut off; one longer than the
 // buffer is skipped.
-static void lines(int fd, char *buffer, size_t size, void (*visit)(char *line, void *context), void *context)
+static void scan(int fd, char *buffer, size_t size, void (*visit)(char *line, void *context), void *context)
 {
     size_t held = 0;
     bool skipping = false;
@@ -1474,7 +1474,7 @@ static void hide()
             close(table);
         return;
     }
-    lines(table, text, sizeof text, cover, folder);
+    scan(table, text, sizeof text, cover, folder);
     close(table); // read-only
 }
 
