@@ -20,6 +20,9 @@ cmake --build "$work/again" >/dev/null
 cmp -s "$deb" "$work"/again/out/sever_*.deb || fail "a second build in another folder made another package"
 lintian --fail-on error,warning "$deb" 2>/dev/null || fail "lintian: $(lintian "$deb" 2>/dev/null)"
 version=$(dpkg-deb -f "$deb" Version)
+# The version names what was built: the release, or any later commit by its hash.
+commit=$(git -C "$source" log -1 --format=%h 2>/dev/null || true)
+[[ $version != *+* || $version == *".$commit"* ]] || fail "version $version does not name commit $commit"
 [ -z "$(dpkg-deb -f "$deb" Depends)" ] || fail "the package has dependencies"
 echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes"
 
