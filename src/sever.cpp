@@ -15,7 +15,6 @@
 #include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -1406,6 +1405,22 @@ static bool put(const char *path, const char *text)
     return done;
 }
 
+// The line of an id map that maps id to itself alone, written into text: "ID ID 1".
+static const char *mapping(char *text, unsigned id)
+{
+    char digits[sizeof id * 3] = {};
+    size_t count = 0;
+    do
+        digits[count++] = static_cast<char>('0' + id % 10);
+    while ((id /= 10) != 0);
+    char *at = text;
+    for (int twice = 0; twice < 2; ++twice, *at++ = ' ')
+        for (size_t i = count; i > 0; --i)
+            *at++ = digits[i - 1];
+    strcpy(at, "1");
+    return text;
+}
+
 // Covers a mount of the kernel's own file systems, given its line of the mount table, with
 // an empty read-only file system, unless it lies in the served folder, where serving
 // refuses what it holds (see secret). Its mount point, field 5, has its blanks escaped.
@@ -1459,10 +1474,8 @@ static void hide()
         // A map that cannot be written leaves the ids unnamed in here, and the files' owners
         // as they are.
         (void)put("/proc/self/setgroups", "deny");
-        (void)snprintf(text, sizeof text, "%u %u 1", uid, uid);
-        (void)put("/proc/self/uid_map", text);
-        (void)snprintf(text, sizeof text, "%u %u 1", gid, gid);
-        (void)put("/proc/self/gid_map", text);
+        (void)put("/proc/self/uid_map", mapping(text, uid));
+        (void)put("/proc/self/gid_map", mapping(text, gid));
     }
     // Nothing done here may reach the mounts of the namespace the server was started in.
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
