@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// sever: serves the files below its working directory over HTTP/1.0 on TCP port 8080 of
-// every local IPv4 address, one child process per connection, with short trace lines on
-// standard output. Only C and POSIX are used: a small process image forks faster.
+// sever: serves the files below its working directory over HTTP/1.0 on port 8080, a child
+// process per connection, with trace lines on standard output. C library and POSIX only.
 #include <alloca.h>
 #include <arpa/inet.h>
 #include <errno.h>
@@ -32,38 +31,32 @@
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
 // The one port this server listens on; there is no configuration.
 constexpr uint16_t port = 8080;
-// Connections the kernel queues while the server is busy between two accepts: as many as
-// it allows (it caps this at net.core.somaxconn, 4096 by default). A short queue overflows
-// on a burst, and clients whose connection attempts were dropped retry only seconds later.
+// Connections queued between two accepts: as many as the kernel allows (net.core.somaxconn),
+// since a short queue overflows on a burst and refused clients retry only seconds later.
 constexpr int backlog = INT_MAX;
 // Trace lines go to standard output, error lines to standard error.
 constexpr int out = STDOUT_FILENO;
 constexpr int err = STDERR_FILENO;
-// The listening socket: where a service manager hands one over, and where the server keeps
-// its own.
+// The listening socket, handed over by a service manager or the server's own.
 constexpr int listening = 3;
 // Room for the longest path the file system accepts, with method, version and line end.
 constexpr size_t request_size = PATH_MAX + 64;
-// Room for the request's first bytes, which hold the whole request line of nearly every
-// client (see resolve).
+// Room for the request's first bytes: the whole request line of nearly every client.
 constexpr size_t glance_size = 512;
 // Bytes of directory entries read at a time, on the stack (see list).
 constexpr size_t listing_size = 4096;
 // Bytes per read when a file has to be copied because sendfile cannot serve it.
 constexpr size_t chunk_size = 16384;
-// Bytes per sendfile call. One call for the whole file stays in the kernel while the
-// client drains the socket; pieces of this size, with the header held back only for the
-// first, took a third off the server's CPU time per GiB over loopback here, and one
-// stream went some 40% faster (bench/run, paired with the build before).
+// Bytes per sendfile call: smaller pieces than the whole file, with the header held back only
+// for the first, cost less CPU per GiB (doc/performance.md).
 constexpr size_t send_piece = size_t{256} * 1024;
-// Bytes a connection may hold that the kernel has not sent yet, for a file larger than a
-// send buffer grows to (4 MiB by default): see transfer.
+// Bytes a connection may hold unsent, for a file larger than a send buffer grows to (see
+// transfer).
 constexpr int unsent_bytes = 128 * 1024;
 constexpr off_t bounded_from = off_t{4} << 20;
 // Units of time, for the limits below and the deadlines built from them.
@@ -71,46 +64,41 @@ constexpr int ms_per_s = 1000;
 constexpr int us_per_ms = 1000;
 constexpr long ns_per_ms = 1000L * 1000;
 constexpr long ns_per_s = ms_per_s * ns_per_ms;
-// A client gets this long to send its request line, and to take any byte of the answer;
-// after that its child gives up, so idle or stalled clients cannot pile up processes.
+// A client gets this long to send its request line, and to take each byte of the answer,
+// so idle or stalled clients cannot pile up processes.
 constexpr int request_ms = 30 * ms_per_s;
 constexpr int send_ms = 30 * ms_per_s;
-// After the answer, what the client still sends is read and dropped for at most this
-// long and this much: closing with unread bytes makes the kernel reset the connection,
-// and a reset makes clients throw away an answer they have not read yet.
+// After the answer, what the client still sends is read and dropped for at most this long
+// and this much: closing with unread bytes resets the connection, losing unread answer.
 constexpr int linger_ms = 2000;
 constexpr size_t linger_bytes = 1 << 20;
 // The user a server started as root goes on as (see anonymous): nobody, as Debian names it.
 constexpr uid_t nobody = 65534;
 // Pause after accept fails for want of descriptors or memory, so the loop does not spin.
 constexpr int pause_ms = 100;
-// After a stop signal, the queued connections and the answers in progress get this long
-// to finish: less than the 10 s that service managers and container runtimes wait before
-// they kill.
+// After a stop signal, queued connections and answers in progress get this long: less than
+// the 10 s that service managers and container runtimes wait before they kill.
 constexpr int grace_ms = 5 * ms_per_s;
-// A trace or error line waits at most this long for its output (a pipe or terminal that
-// nobody reads, a stalled log collector) to take it; then it is dropped, and so are the
-// lines after it, without waiting, until the output takes bytes again.
+// How long a trace or error line waits for an output that takes nothing (a pipe nobody reads,
+// a stalled log collector); then it and the lines after it are dropped until it takes bytes.
 constexpr int line_ms = 10;
-// A handed-over socket may be shared with another instance, which can take a connection
-// between poll and accept: the accept then gives up after this long and looks again.
+// Another instance sharing a handed-over socket may take a connection between poll and
+// accept: the accept gives up after this long.
 constexpr int accept_ms = 10;
 // Where a stop cannot count the queued connections, it takes what waits for at most this
-// long, so that new arrivals cannot use up the grace time of the answers in progress.
+// long, so that new arrivals cannot eat the grace time of answers in progress.
 constexpr int guess_ms = grace_ms / 5;
-// CPU seconds a child may use, a limit it cannot raise: a taken-over child that spins is
-// ended by the kernel, while the largest answer takes a small part of it (see
-// doc/performance.md for what 100 GiB takes).
+// CPU seconds a child may use, a limit it cannot raise: a spinning child is ended by the
+// kernel, while the largest answer needs a fraction of it (doc/performance.md).
 constexpr rlim_t cpu_s = 600;
 // The service manager's notification socket, where it gave one, kept for the stop.
 constexpr int notifier = listening + 1;
 
-// Set by the timer's signal when it cut a bounded wait short, above all a line that its
-// output did not take: the next line then goes out only if its output takes bytes at once.
+// Set by the timer's signal when it cut a wait short: the next line goes out only if its
+// output takes bytes at once.
 static volatile sig_atomic_t stalled = 0;
-// Standard output and error as the server was started with them: whether a line written
-// to them can wait at all (see slow), and which files they are, never to be served. Set
-// once at start, before any child; read only after that.
+// Standard output and error as started: whether a line to them can wait (see note), and
+// which files they are, never to be served. Set once at start, before any child.
 struct output {
     bool waits;
     dev_t device;
@@ -118,10 +106,8 @@ struct output {
 };
 static output outputs[STDERR_FILENO + 1] = {};
 
-// The kernel's own file systems: what they hold is the kernel's state (the server's
-// environment, every client's address, devices, the trace stream through /proc/self/fd),
-// never a file to serve, wherever they are mounted. Each by the type statfs reports and
-// the name the mount table gives; devtmpfs reports tmpfs's type, and holds no regular files.
+// The kernel's own file systems, by statfs type and mount-table name: never served, wherever
+// mounted (devtmpfs reads as tmpfs, and holds no regular files anyway).
 struct pseudo {
     uint32_t type;
     const char *name;
@@ -144,8 +130,7 @@ constexpr const char *status_lines[] = {
     "HTTP/1.0 404 Not Found\r\n\r\n",
 };
 
-// Waits at most ms for a descriptor to become ready (a connection is non-blocking since
-// accept).
+// Waits at most ms for a descriptor to become ready.
 static bool wait(int fd, short events, int ms)
 {
     pollfd ready = {fd, events, 0};
@@ -163,12 +148,9 @@ static void arm(int ms)
     (void)setitimer(ITIMER_REAL, &timer, nullptr); // valid arguments: cannot fail
 }
 
-// Writes one line in a single call, so that lines of several processes never tear and
-// nothing waits in a buffer to be lost, or written twice by a forked child. Where the
-// output can keep a writer waiting, the write waits at most line_ms: an output that takes
-// nothing then (a pipe or terminal nobody reads, a full socket) loses the line, and the
-// lines after it are dropped at once until it takes bytes again. A pipe takes a line of up
-// to PIPE_BUF bytes whole or not at all.
+// Writes one line in a single call, so lines of several processes never tear and nothing is
+// buffered to be lost or written twice. Where the output can block, the write waits at most
+// line_ms; a line it does not take is lost, and later ones are dropped until it takes bytes.
 static void emit(int fd, iovec *parts, int count)
 {
     int saved = errno; // the caller may be about to report it
@@ -204,8 +186,8 @@ static void report(const char *tag, const char *reason)
     emit(err, line, 4);
 }
 
-// Whether a send that returned result goes on: it made progress, was interrupted, or the
-// client took bytes again within the send time limit. Not when the client is gone.
+// Whether a send that returned result goes on: progress, an interruption, or a client that
+// took bytes again within the send time limit.
 static bool onward(int conn, ssize_t result)
 {
     if (result >= 0)
@@ -215,8 +197,7 @@ static bool onward(int conn, ssize_t result)
     return (errno == EAGAIN || errno == EWOULDBLOCK) && wait(conn, POLLOUT, send_ms);
 }
 
-// Sends all of data, with MSG_MORE when more follows at once; false when the client has
-// gone or stopped taking bytes.
+// Sends all of data; false when the client has gone or stopped taking bytes.
 static bool deliver(int conn, const char *data, size_t size, int more)
 {
     while (size > 0) {
@@ -231,8 +212,8 @@ static bool deliver(int conn, const char *data, size_t size, int more)
     return true;
 }
 
-// Sends the status line and the empty line after it, echoing 200 and 404 on the trace,
-// a 200 with the path it sends on the next line, both in one write.
+// Sends the status line, echoing 200 and 404 on the trace (a 200 with its path, in one
+// write).
 static void header(int conn, int selector, const char *path)
 {
     int index = selector == ok ? ok : selector == forbidden ? forbidden : missing;
@@ -249,9 +230,8 @@ static void header(int conn, int selector, const char *path)
     (void)deliver(conn, line, strlen(line), index == ok ? MSG_MORE : 0);
 }
 
-// The monotonic clock, for a stop's deadline (a child's waits count their own time down:
-// see await). Read with the system call rather than through the vDSO, whose code page a
-// fork does not carry over: a child that read the clock would fault it in again.
+// The monotonic clock, for a stop's deadline, through the system call: a fork does not
+// carry the vDSO's page over, and a child reading it would fault it in again.
 static timespec now()
 {
     timespec time{};
@@ -286,10 +266,8 @@ static timespec period(int ms)
     return {ms / ms_per_s, (ms % ms_per_s) * ns_per_ms};
 }
 
-// Waits at most the time left for the client to send something, or to close, and counts
-// the wait off that time: ppoll, called directly, writes back what is left of it (the C
-// library's wrappers keep that from the caller), so no clock is read. False once the time
-// is up, or when the connection cannot be waited on.
+// Waits at most the time left for the client to send or close, counting the wait off that
+// time: ppoll itself writes back what is left. False once time is up or on an error.
 static bool await(int conn, timespec &rest)
 {
     pollfd ready = {conn, POLLIN, 0};
@@ -300,8 +278,8 @@ static bool await(int conn, timespec &rest)
     return count > 0;
 }
 
-// Receives what is there, waiting for it within the time left: the count of bytes, 0 once
-// the client has shut down its sending side, -1 on an error or when time has run out.
+// Receives what is there within the time left: the byte count, 0 once the client has shut
+// down its side, -1 on an error or when time has run out.
 static ssize_t take(int conn, char *buffer, size_t size, timespec &rest)
 {
     for (;;) {
@@ -313,8 +291,7 @@ static ssize_t take(int conn, char *buffer, size_t size, timespec &rest)
     }
 }
 
-// A token of the request text as strtok cuts it with the separator " ": leading spaces are
-// skipped and the token runs to the next space or the end. Offsets into the text.
+// A token as strtok cuts it at " ": leading spaces skipped, then up to the next space.
 struct span {
     size_t start;
     size_t size;
@@ -337,8 +314,8 @@ static size_t textlength(const char *text, size_t size)
     return nul ? static_cast<size_t>(static_cast<const char *>(nul) - text) : size;
 }
 
-// Whether enough of the request has come to answer it: the path is followed by a space,
-// or a line has ended, or the text has ended at a NUL byte.
+// Whether enough of the request has come to answer it: a space after the path, a line
+// end, or a NUL byte.
 static bool complete(const char *text, size_t size)
 {
     size_t length = textlength(text, size);
@@ -350,10 +327,8 @@ static bool complete(const char *text, size_t size)
     return path.size > 0 && path.start + path.size < length;
 }
 
-// Cuts the method and the path out of the request text, in place. Returns false when the
-// request is not a GET, which gets no answer at all. Otherwise *path is the requested
-// name less one leading "/", or null when there is no name to look up: no path token, or
-// one that runs to the end of a full buffer and so may have been cut short.
+// Cuts method and path out of the request in place. False when it is not a GET (no
+// answer). *path is the name less one "/", or null: no path, or one a full buffer cut.
 static bool parse(char *text, size_t size, bool full, const char **path)
 {
     size_t length = textlength(text, size);
@@ -393,8 +368,7 @@ static int check(const char *path)
     return inside(path) ? ok : forbidden;
 }
 
-// The answer for a name that was found but could not be opened: gone or changed since the
-// look is missing; anything else (above all, not readable) forbidden.
+// A name found but not opened: gone since the look is missing, anything else forbidden.
 static int failure(int error)
 {
     switch (error) {
@@ -406,12 +380,9 @@ static int failure(int error)
     }
 }
 
-// Copies the file through a buffer, for files that sendfile cannot serve, up to size
-// bytes, or with a size of 0 to its end: a file whose size reads 0 may still have content
-// (those of /proc do), so it is read rather than trusted to be empty. False when the
-// answer was cut short: the client is gone or too slow, the file ended early, or a read
-// would have blocked. Kept out of line, so that its buffer is not part of answer's stack
-// frame, where every child would touch a page more for it.
+// Copies the file through a buffer where sendfile cannot: up to size bytes, or with a size
+// of 0 to its end (such files may have content). False when cut short. Out of line, so its
+// buffer does not grow every child's stack.
 [[gnu::noinline]] static bool copy(int conn, int file, off_t size)
 {
     char chunk[chunk_size];
@@ -431,19 +402,10 @@ static int failure(int error)
     return true;
 }
 
-// Sends the file's bytes as they are, without copying them through this process, up to
-// the size the file had when opened, a piece of at most send_piece bytes per call (a size
-// of 0 is not trusted: see copy). A file larger than a send buffer grows to keeps at most
-// unsent_bytes waiting unsent: without that bound the buffer fills with up to 4 MiB, and
-// those bytes then leave from whichever process handles the client's acknowledgements;
-// with it, the child sends its own bytes as the client takes them (four streams of 1 GiB
-// went 28-45% faster over loopback here, bench/run paired). A smaller file goes into the
-// buffer whole, without the wakeups the bound costs (a 1 MiB answer took 270 against
-// 410 us of CPU here).
-// A socket of another kind refuses the bound and sends the same bytes without. False
-// when the answer was cut short: the client is gone, or took no byte within the send time
-// limit, or the file has shrunk meanwhile, so that what the client got is not the whole
-// of it.
+// Sends the file without copying it, up to its size when opened, in send_piece pieces. A
+// file larger than a send buffer grows to keeps at most unsent_bytes unsent, so the child
+// sends its own bytes as the client takes them (doc/performance.md). False when cut short:
+// the client gone or stalled, or the file shrank.
 static bool transfer(int conn, int file, off_t size)
 {
     if (size == 0)
@@ -464,10 +426,9 @@ static bool transfer(int conn, int file, off_t size)
     return true;
 }
 
-// Whether what was opened is the server's own output (a log file that a link in the folder
-// names) or lies on one of the kernel's own file systems: neither is ever sent, and what
-// cannot be told is not sent either.
-static bool secret(int file, const struct stat &info)
+// Whether what was opened is the server's own output or lies on a kernel file system:
+// neither is sent, nor what cannot be told.
+static bool withheld(int file, const struct stat &info)
 {
     for (int fd = STDOUT_FILENO; fd <= STDERR_FILENO; ++fd)
         if (info.st_dev == outputs[fd].device && info.st_ino == outputs[fd].inode)
@@ -481,14 +442,9 @@ static bool secret(int file, const struct stat &info)
     return kernel;
 }
 
-// Opens the file that path names if it is one to send: the status, and with ok the open
-// file and what it is. A name that cannot be looked at (it does not exist, or a folder on
-// the way may not be searched) is missing. Anything but a regular file is refused before
-// it is opened, since
-// an open is itself an act: it lets a FIFO's waiting writer go on, and a device sees an
-// open it never asked for. The name may be swapped between the look and the open, so what
-// was opened is looked at again: a FIFO swapped in at that moment is still opened, without
-// blocking, and then refused.
+// Opens the file path names if it is one to send. Only regular files are opened at all (an
+// open lets a FIFO's writer go on, and a device sees it); what was opened is looked at again,
+// since the name may have been swapped meanwhile.
 static int obtain(const char *path, int *file, struct stat *info)
 {
     if (stat(path, info) != 0)
@@ -500,12 +456,11 @@ static int obtain(const char *path, int *file, struct stat *info)
     *file = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
     if (*file < 0)
         return failure(errno);
-    return fstat(*file, info) == 0 && S_ISREG(info->st_mode) && !secret(*file, *info) ? ok : forbidden;
+    return fstat(*file, info) == 0 && S_ISREG(info->st_mode) && !withheld(*file, *info) ? ok : forbidden;
 }
 
-// Answers a GET for path: the file system decides the status, the file is opened and
-// checked before a 200 goes out, and only a regular file is sent. False when the answer
-// was cut short.
+// Answers a GET for path: the file is opened and checked before a 200 goes out. False when
+// the answer was cut short.
 static bool serve(int conn, const char *path)
 {
     int status = check(path);
@@ -520,9 +475,8 @@ static bool serve(int conn, const char *path)
     return whole;
 }
 
-// Ends the answer in order: the sending side is shut down and what the client still
-// sends is read into the sink, a buffer done with, and dropped until it closes, within a
-// bound, so no reset destroys the answer.
+// Ends a whole answer in order: the sending side shuts, and what the client still sends is
+// read into sink and dropped, within a bound, so no reset destroys the answer.
 static void linger(int conn, char *sink, size_t size)
 {
     // Fails only when the connection is already broken; then there is nothing to save.
@@ -538,9 +492,8 @@ static void linger(int conn, char *sink, size_t size)
     }
 }
 
-// Makes the connection end with a reset, however this process ends (a stop signal
-// included), or again in order. The close marks the end of an answer, so an answer cut
-// short must not end the way a whole one does.
+// Makes the connection end with a reset however this process ends, or again in order: an
+// answer cut short must not end like a whole one.
 static void reset(int conn, bool on)
 {
     struct linger abort = {on ? 1 : 0, 0};
@@ -548,11 +501,8 @@ static void reset(int conn, bool on)
     (void)setsockopt(conn, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
 }
 
-// Holds back (SIG_BLOCK) or lets through (SIG_UNBLOCK) the stop signals, SIGTERM and
-// SIGINT, and another one if not 0; or holds back those and lets every other signal
-// through (SIG_SETMASK), whatever the parent left blocked: the timer's signal must come.
-// Held back, they stay pending until read from a signalfd or taken with sigtimedwait, or
-// are dropped when the process ends. Returns the set.
+// Holds back (SIG_BLOCK) or lets through (SIG_UNBLOCK) SIGTERM, SIGINT and another if not
+// 0; or holds those back and lets all else through (SIG_SETMASK). Returns the set.
 static sigset_t hold(int how, int another)
 {
     sigset_t held;
@@ -565,10 +515,8 @@ static sigset_t hold(int how, int another)
     return held;
 }
 
-// Answers the request text, size bytes in a buffer of room bytes and one more, and ends
-// the connection. Until the answer is whole, the connection is set to end with a reset, so
-// that neither an answer cut short nor a child ended by a signal can pass for a whole one;
-// a whole answer ends in order.
+// Answers the request (size bytes, in room bytes and one more) and ends the connection:
+// with a reset until the answer is whole, so nothing cut short passes for whole.
 static void respond(int conn, char *text, size_t size, size_t room)
 {
     const char *path = nullptr;
@@ -583,9 +531,8 @@ static void respond(int conn, char *text, size_t size, size_t room)
     linger(conn, text, room + 1); // the request is answered: its room is free
 }
 
-// Goes on receiving a request line that its first bytes did not complete, within the
-// request time limit, in room for the longest, then answers it. Kept out of line, so that
-// its buffer is not part of resolve's stack frame.
+// Goes on receiving a request line the first bytes did not complete, in room for the
+// longest. Out of line, so its buffer does not grow resolve's stack.
 [[gnu::noinline]] static void answer(int conn, timespec &rest, const char *start, size_t size)
 {
     char request[request_size + 1];
@@ -601,11 +548,8 @@ static void respond(int conn, char *text, size_t size, size_t room)
     respond(conn, request, size, request_size);
 }
 
-// Serves the one request of a connection. Its first bytes are received into a small
-// buffer, which holds the whole request line of nearly every client: the line is answered
-// from there, and the child touches a single page of stack, waiting for the client or
-// answering it, so many connections cost little memory. A longer line goes on in room
-// for the longest (see answer). A client that closes without a word is closed in order.
+// Serves the one request of a connection. The first bytes go into a small buffer, which
+// holds nearly every request line: the child then touches a single page of stack.
 static void resolve(int conn)
 {
     timespec rest = period(request_ms);
@@ -620,10 +564,8 @@ static void resolve(int conn)
         answer(conn, rest, start, size);
 }
 
-// Points every closed standard descriptor at /dev/null, before any socket can take its
-// number and so receive the trace lines; and standard input at /dev/null whatever it was:
-// the server never reads it, and a child taken over must not read the terminal it was
-// started from. False when that cannot be done.
+// Points closed standard descriptors at /dev/null, before a socket can take their numbers,
+// and standard input at /dev/null always: nothing may read the terminal.
 static bool standard()
 {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
@@ -643,11 +585,8 @@ static bool standard()
 // The null device's numbers, the same on every Linux.
 constexpr unsigned null_major = 1, null_minor = 3;
 
-// Notes what standard output or error is. A write to a pipe, a terminal or a socket can
-// keep the writer waiting, and lines to those are bounded (see emit); a write to a regular
-// file is not cut short by a signal anyway, and the null device takes everything at once:
-// lines to those go without the timer, two calls fewer a line. An output that cannot be
-// looked at counts as one that waits.
+// Notes what standard output or error is. Lines to a pipe, terminal or socket are bounded
+// in time (see emit); a regular file or /dev/null never keeps a writer waiting.
 static output note(int fd)
 {
     struct stat info = {};
@@ -658,9 +597,8 @@ static output note(int fd)
     return {!S_ISREG(info.st_mode) && !null, info.st_dev, info.st_ino};
 }
 
-// Takes the listening socket that a service manager handed over, on descriptor 3: 1 when
-// there is one, 0 when none was handed to this process, and -1 (reported) when what was
-// handed over is not the one listening stream socket the server can serve.
+// Takes a listening socket a service manager handed over on descriptor 3: 1, 0 when none
+// was, -1 (reported) when it is not one listening stream socket.
 static int handed()
 {
     const char *pid = getenv("LISTEN_PID");
@@ -693,9 +631,8 @@ static int handed()
     return 1;
 }
 
-// Connects to the service manager's notification socket, on notifier, where it started the
-// server with one (NOTIFY_SOCKET: a path, or an abstract name after "@"): it is told when
-// the server serves and when it stops (see tell). Whether there is one.
+// Connects to the service manager's notification socket (NOTIFY_SOCKET, a path or
+// "@name") on notifier. Whether there is one.
 static bool notifying()
 {
     const char *name = getenv("NOTIFY_SOCKET");
@@ -718,8 +655,7 @@ static bool notifying()
     return done;
 }
 
-// Tells the service manager how the server is: READY=1, STOPPING=1. What it does not take
-// it does not need: the server goes on.
+// Tells the service manager READY=1 or STOPPING=1; it need not listen.
 static void tell(bool managed, const char *state)
 {
     if (managed)
@@ -729,10 +665,8 @@ static void tell(bool managed, const char *state)
 // Where a directory entry, as getdents64 gives it, holds its size and its name.
 constexpr size_t entry_size_at = 16, entry_name_at = 19;
 
-// Calls visit with each name in the folder open on fd, "." and ".." included. The entries
-// are read with the system call onto the stack: opendir would take room from the heap,
-// and a heap is one more region of memory whose page tables every fork copies (see
-// endpoint). False when they cannot be read.
+// Calls visit with each name in the folder open on fd, read onto the stack (opendir would
+// use the heap). False when they cannot be read.
 static bool list(int folder, void (*visit)(int folder, const char *name, void *context), void *context)
 {
     alignas(uint64_t) char entries[listing_size];
@@ -749,12 +683,8 @@ static bool list(int folder, void (*visit)(int folder, const char *name, void *c
     }
 }
 
-// Closes every descriptor from first on that the server was started with: whatever a
-// parent left open (a log file, say) would stay writable in the server and in every child,
-// whatever the sandbox allows. Where the kernel lacks close_range (before 5.9) or a
-// container's filter refuses it, the ones /proc lists are closed; the descriptor limit
-// can be a million or more, too many to try one by one. False, reported, when neither
-// works.
+// Closes every descriptor from first on that the server was started with (a log file left
+// open would stay writable). Without close_range, the ones /proc lists. False, reported.
 static bool tidy(int first)
 {
     // musl has no wrapper for close_range.
@@ -783,23 +713,17 @@ static bool tidy(int first)
     return failed == nullptr;
 }
 
-// Sets how a connection sends: a partly filled segment leaves at once instead of waiting
-// for the client's acknowledgement; a 200's header still waits for the file. Over
-// loopback here (bench/run, paired), that made one stream of 1 GiB a third faster.
-// Accepted connections inherit it from the listening socket. A socket of another kind
-// refuses it and sends the same bytes without.
+// A partly filled segment leaves at once (doc/performance.md); a 200's header still waits
+// for the file. Accepted connections inherit it; other sockets refuse it harmlessly.
 static void tune(int conn)
 {
     int on = 1;
     (void)setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-// Opens the listening socket on port 8080 of every local IPv4 address, on descriptor 3,
-// non-blocking: the server waits in poll, never in accept. The address is written here,
-// not looked up: getaddrinfo would take its answer from the heap, and a heap is one more
-// region of memory whose page tables every fork copies and every child's end frees, some
-// 8 us a connection here (without one, 1 KiB answers took 121 against 129 us of CPU). A
-// failure is reported with the call that failed, and gives false.
+// Opens the listening socket on port 8080 of every IPv4 address, on descriptor 3, non-
+// blocking. The address is written, not looked up: getaddrinfo would make a heap, one more
+// region every fork copies (doc/performance.md). False, reported, on a failure.
 static bool endpoint()
 {
     sockaddr_in everywhere = {};
@@ -830,11 +754,10 @@ static bool endpoint()
     return failed == nullptr;
 }
 
-// Settles on one identity when the real, effective and saved ids differ, without ever
-// gaining privilege: an effective root gives way to the real user, with no supplementary
-// groups; any other effective user stays. The file checks use the real ids and the open
-// the effective ones: with both the same, no name swapped between the two can let the
-// server send what its user may not read. False, reported, when it cannot.
+// Settles on one identity when the real, effective and saved ids differ, never gaining
+// privilege: an effective root gives way to the real user. The checks use the real ids and
+// the open the effective ones, so with both the same no swapped name gets past. False,
+// reported.
 static bool settle()
 {
     uid_t user[3] = {}; // real, effective, saved
@@ -865,12 +788,9 @@ static void expire(int /*signal*/)
     stalled = 1;
 }
 
-// A client gone mid-answer, or an output whose reader is gone, shows as a failed send or
-// write, not a fatal signal. Finished children are reaped by the kernel, so none is left
-// a zombie, and each still raises SIGCHLD; an emulator such as qemu-user may not pass the
-// flag on, and there the server reaps on SIGCHLD (see reaped and arrived). The timer's signal cuts
-// short the call it interrupts: no SA_RESTART. The stop signals end a process by default,
-// as they must end a child; the server holds them back and reads them from a signalfd.
+// Failed sends and writes, not SIGPIPE. The kernel reaps children (an emulator may not: see
+// reaped). The timer's signal cuts the call short. Stop signals end a child by default; the
+// server reads them from a signalfd.
 static bool handlers()
 {
     struct sigaction ended = {};
@@ -883,10 +803,8 @@ static bool handlers()
            signal(SIGINT, SIG_DFL) != SIG_ERR;
 }
 
-// Makes a child: a copy of the process, with the system call itself. The C library's fork
-// holds back every signal around the call and has the child ask for its thread id, seven
-// calls a connection more, for the locks and fork handlers of threads this process never
-// has; nothing the child does relies on them (it takes no lock, and signals no thread).
+// Makes a child with the system call itself: the C library's fork adds calls for threads
+// and fork handlers this process never has.
 static pid_t spawn()
 {
 #ifdef SYS_fork
@@ -896,8 +814,7 @@ static pid_t spawn()
 #endif
 }
 
-// Whether the kernel reaps ended children by itself, as the server asks (see handlers):
-// a child made to end at once is then gone without a trace when waited for.
+// Whether the kernel reaps ended children by itself, as asked (see handlers).
 static bool reaped()
 {
     pid_t probe = spawn();
@@ -906,12 +823,9 @@ static bool reaped()
     return probe > 0 && waitpid(probe, nullptr, 0) < 0 && errno == ECHILD;
 }
 
-// Sets a new child apart from the server: a stop signal ends it at once (how its
-// connection then ends, answer decides), and the end of the server kills it, with a
-// signal it cannot hold back: no child outlives the server. It may create no process
-// either, and use no more than cpu_s of CPU: limits it cannot raise again (the kernel
-// exempts only the first user namespace's root, which the server never is: see
-// anonymous). False when the server has already ended.
+// Sets a child apart: a stop signal ends it, the server's end kills it (SIGKILL), and it may
+// create no process nor use more than cpu_s of CPU, limits it cannot raise. False when the
+// server has already ended.
 static bool detach(pid_t server)
 {
     hold(SIG_UNBLOCK, SIGCHLD); // held back in the server for its signalfd; a child must feel them
@@ -925,10 +839,8 @@ static bool detach(pid_t server)
     return getppid() == server;
 }
 
-// How many connections wait in the listen queue: for TCP the kernel says; for another
-// kind of socket handed over (a Unix one), or where the answer is too short to hold the
-// count (qemu-user gives TCP_INFO's first four bytes only), as many as may come, and
-// guess_ms bounds the taking.
+// How many connections wait in the listen queue; where the kernel does not say (a Unix
+// socket, qemu-user's short TCP_INFO), INT_MAX, and guess_ms bounds the taking.
 static int queued()
 {
     tcp_info info = {};
@@ -939,9 +851,8 @@ static int queued()
     return static_cast<int>(info.tcpi_unacked);
 }
 
-// Accepts a connection that poll saw waiting. The server's own socket never blocks; a
-// handed-over one may, and another instance on it may take that connection first, so
-// there the timer bounds the wait.
+// Accepts a connection poll saw. A handed-over socket may block (another instance may take
+// the connection first): there the timer bounds the wait.
 static int next(bool shared)
 {
     if (shared)
@@ -956,8 +867,8 @@ static int next(bool shared)
     return conn;
 }
 
-// The sandbox. Its kernel interfaces are defined here: musl has no kernel headers, and
-// Debian 12's know only the first two versions of Landlock.
+// The sandbox's kernel interfaces: musl has no kernel headers, and Debian 12's know only
+// Landlock's first two versions.
 namespace kernel {
 // Landlock: the calls, the ruleset's rights by version, and its structures.
 constexpr long create_ruleset = 444, add_rule = 445, restrict_self = 446; // alike on every architecture
@@ -965,8 +876,8 @@ constexpr unsigned version_query = 1;
 constexpr int path_beneath = 1;
 constexpr uint64_t read_file = 1 << 2, read_dir = 1 << 3;
 constexpr int known = 6; // the highest version these definitions know
-// The file-system rights each version handles: thirteen in the first; then refer,
-// truncate, (none), ioctl on devices. Version 4 adds TCP bind and connect, 6 the scopes.
+// File-system rights by version: 13 in the first; then refer, truncate, none, device ioctl.
+// Version 4 adds TCP bind and connect, 6 the scopes.
 constexpr uint64_t fs_rights[known + 1] = {
     0, (1 << 13) - 1, (1 << 14) - 1, (1 << 15) - 1, (1 << 15) - 1, (1 << 16) - 1, (1 << 16) - 1};
 constexpr uint64_t tcp_bind_connect = 3, abstract_unix_and_signal = 3;
@@ -1012,24 +923,23 @@ constexpr uint32_t cap_version = 0x20080522; // version 3: 64 capabilities in tw
 constexpr int dac_override = 1, dac_read_search = 2, setpcap = 8;
 } // namespace kernel
 
-// How a checked argument may look: its low 32 bits, all the kernel reads of the int
-// arguments checked here (flags, options, levels, descriptors).
+// How a checked argument may look, in its low 32 bits (all the kernel reads of these).
 enum test : uint8_t {
     any,     // not checked
     is,      // exactly the value
     without, // none of the value's bits
     from,    // the value or more
 };
-// The BPF jump that makes each kind of test. For "without", a match of the bits is the
-// failure, so seal sends its true branch to the next row instead of its false one.
+// The BPF jump for each test. For "without", a match is the failure: seal swaps the
+// branches.
 constexpr uint16_t jumps[] = {0, kernel::equal, kernel::any_bit, kernel::at_least};
 struct match {
     uint8_t arg = 0; // which argument, from 0
     test how = any;
     uint32_t value = 0;
 };
-// A call the confined process may make, with at most two checks on its arguments, both of
-// which must hold. A call named in several rows may carry what any one of them allows.
+// A call the confined process may make, with at most two argument checks that must both
+// hold. A call in several rows may carry what any one allows.
 struct rule {
     long call;
     match first = {};
@@ -1038,8 +948,8 @@ struct rule {
 
 // Opening with any of these would write, create, empty or append to a file.
 constexpr uint32_t writing = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND | kernel::tmpfile;
-// The lowest descriptor of the server's own: below it are standard input, output and
-// error, which are never read (a terminal the server was started from could be) nor shut.
+// The first descriptor of the server's own: standard input, output and error are never
+// read nor shut.
 constexpr uint32_t owned = STDERR_FILENO + 1;
 
 #if !defined(__SANITIZE_ADDRESS__) && (defined(__x86_64__) || defined(__aarch64__))
@@ -1048,11 +958,9 @@ constexpr uint32_t architecture = 0xC000003EU; // AUDIT_ARCH_X86_64
 #else
 constexpr uint32_t architecture = 0xC00000B7U; // AUDIT_ARCH_AARCH64
 #endif
-// What a process may ask of the kernel once it serves, and why. Anything else, exec,
-// socket, bind, connect, mmap, kill, ptrace, unshare, capset or openat2 among it, ends the
-// process; so does a checked call whose arguments no row allows. A child's fork fails all
-// the same, by its limit (see detach). Where the two architectures or the two C libraries
-// make different calls, the rows say which.
+// What a process may ask of the kernel once it serves, and why. Anything else (exec,
+// socket, connect, mmap, kill, ptrace, unshare, capset, openat2, ...) ends the process, and
+// so does a checked call no row allows.
 // clang-format off
 constexpr rule permitted[] = {
     {SYS_ppoll},                         // a child waits for its client to send (see await)
@@ -1104,8 +1012,8 @@ constexpr rule permitted[] = {
 };
 // clang-format on
 #else
-// Sanitizers need calls that serving does not (mmap, and more at exit), and other
-// architectures have other numbers: the filter is for plain x86-64 and arm64 builds.
+// Sanitizers need calls serving does not (mmap and more): the filter is for plain x86-64
+// and arm64 builds.
 constexpr uint32_t architecture = 0;
 constexpr rule permitted[] = {{0}};
 #endif
@@ -1130,9 +1038,8 @@ constexpr bool checked(size_t index)
             return true;
     return false;
 }
-// The program's length: the architecture and x32 tests, one test of the number per call,
-// kill and allow; then for each checked call, a load and a test per check and an allow
-// per row, and a kill.
+// The program's length: architecture and x32 tests, a test per call, kill and allow; for
+// each checked call, a load and a test per check, an allow per row, and a kill.
 constexpr size_t instructions()
 {
     size_t count = 5 + 2;
@@ -1145,8 +1052,8 @@ constexpr size_t instructions()
 }
 static_assert(instructions() <= 256, "every jump must reach at most 255 instructions on");
 
-// Reports a failed sandbox call and gives false; a layer that the kernel lacks, or that a
-// container's own filter refuses, is left out silently.
+// Reports a failed sandbox call; a layer the kernel lacks or a container refuses is left
+// out silently.
 static bool lacking(const char *tag)
 {
     if (errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL || errno == EPERM)
@@ -1155,9 +1062,8 @@ static bool lacking(const char *tag)
     return false;
 }
 
-// Lets the ruleset read what lies below name (opened in folder, links followed): a folder
-// and all below it, or a file. Anything else (a socket, say) is left unreadable, and so is
-// a name that does not open, such as a dangling link. False when the rule is refused.
+// Lets the ruleset read below name (opened in folder, links followed): a folder and all
+// below it, or a file; anything else is left unreadable. False when the rule is refused.
 static bool admit(int ruleset, int folder, const char *name)
 {
     int fd = openat(folder, name, O_PATH | O_CLOEXEC);
@@ -1174,8 +1080,7 @@ static bool admit(int ruleset, int folder, const char *name)
     return added;
 }
 
-// The ruleset that fence adds a rule to for each entry of the root, and the error of the
-// first rule refused, if one was.
+// The ruleset fence adds rules to, and the error of the first rule refused.
 struct ruling {
     int ruleset;
     bool refused;
@@ -1191,12 +1096,9 @@ static bool rooted()
            here.st_ino == top.st_ino;
 }
 
-// Landlock: files and folders may be read, anywhere but the kernel's own file systems
-// (/proc, /sys and /dev, where a child could read other connections' trace lines through
-// /proc/self/fd, the server's environment, every client's address, or a console's
-// screen), and nothing else: no write, make, remove, truncate, device ioctl or exec; no
-// TCP bind or connect; no signal or abstract socket outside the sandbox. Links placed in
-// the served folder are followed on purpose, and the folder itself is read wherever it is.
+// Landlock: reading files and folders, anywhere but /proc, /sys and /dev, and nothing else:
+// no write, make, remove, truncate, device ioctl or exec, no TCP bind or connect, no signal
+// or abstract socket outside. Links in the folder are followed on purpose.
 static bool fence()
 {
     long version = syscall(kernel::create_ruleset, nullptr, 0, kernel::version_query);
@@ -1242,11 +1144,9 @@ static bool fence()
     return failed == nullptr;
 }
 
-// seccomp: the table above as a program. The call's number is looked at first, before any
-// argument, so that the kernel answers every call that no row checks from its cache
-// without running the program; a checked call goes on to its rows, tried in turn. A call
-// of another architecture's ABI, or one no row allows, ends the process. Arguments are
-// read at their low half: both architectures served here are little-endian.
+// seccomp: the table as a program. The call's number comes first, so the kernel answers
+// unchecked calls from its cache; checked calls try their rows in turn. Anything else, or
+// another ABI, ends the process. Arguments are read at their low (little-endian) half.
 static bool seal()
 {
     if (architecture == 0) // cppcheck-suppress knownConditionTrueFalse ; no filter for this build
@@ -1302,11 +1202,9 @@ static bool seal()
     return true;
 }
 
-// Makes a server started as root go on as the user nobody, with no supplementary groups,
-// keeping its permitted capabilities for strip to cut: the kernel never limits the
-// processes of its first namespace's root, and a limit is what keeps a child from making
-// any (see detach). Where nobody is not mapped (a user namespace that maps root alone),
-// root stays: the kernel limits such a root. False, reported, when it cannot.
+// Makes a server started as root go on as nobody, keeping its capabilities for strip to
+// cut: the kernel never limits the processes of its first namespace's root (see detach).
+// Where nobody is not mapped, root stays: the kernel limits such a root. False, reported.
 static bool anonymous()
 {
     (void)prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0); // valid arguments: cannot fail
@@ -1323,15 +1221,9 @@ static bool anonymous()
     return failed == nullptr || errno == EINVAL;
 }
 
-// Gives up every capability but the one right that serving may need: a server started as
-// root, as nobody now, keeps reading every file and searching every folder
-// (CAP_DAC_READ_SEARCH, or where it was started without that, as in a container,
-// CAP_DAC_OVERRIDE), so that root is still answered as root; nothing else, in any set,
-// bounding and ambient included. Any other
-// user keeps nothing: its checks ignore capabilities while its open would not, and a
-// file the checks refuse must not be sent. The bounding set can be cut only with
-// CAP_SETPCAP; a process without it can gain nothing from that set (no new privileges,
-// no exec). False, reported, when a set cannot be cut.
+// Gives up every capability but reading: a server started as root keeps CAP_DAC_READ_SEARCH
+// (or CAP_DAC_OVERRIDE in a container), so root is still answered as root; any other user
+// keeps none, since its checks ignore capabilities. False, reported.
 static bool strip()
 {
     kernel::cap_header whose = {kernel::cap_version, 0}; // this process
@@ -1370,8 +1262,8 @@ static bool strip()
     return true;
 }
 
-// Calls visit with each line of the file open on fd, its end cut off; one longer than the
-// buffer is skipped.
+// Calls visit with each line of the file open on fd; one longer than the buffer is
+// skipped.
 static void scan(int fd, char *buffer, size_t size, void (*visit)(char *line, void *context), void *context)
 {
     size_t held = 0;
@@ -1417,13 +1309,13 @@ static const char *mapping(char *text, unsigned id)
     for (int twice = 0; twice < 2; ++twice, *at++ = ' ')
         for (size_t i = count; i > 0; --i)
             *at++ = digits[i - 1];
-    strcpy(at, "1");
+    at[0] = '1';
+    at[1] = '\0';
     return text;
 }
 
-// Covers a mount of the kernel's own file systems, given its line of the mount table, with
-// an empty read-only file system, unless it lies in the served folder, where serving
-// refuses what it holds (see secret). Its mount point, field 5, has its blanks escaped.
+// Covers a mount of a kernel file system, given its mount-table line, with an empty
+// read-only one, unless it lies in the served folder (where withheld refuses it).
 static void cover(char *line, void *folder)
 {
     char *field[5] = {};
@@ -1452,12 +1344,9 @@ static void cover(char *line, void *folder)
             (void)mount("none", field[4], "tmpfs", MS_RDONLY | MS_NOSUID | MS_NODEV | MS_NOEXEC, "mode=555");
 }
 
-// Hides the kernel's own file systems (/proc, /sys, /dev and wherever else they are
-// mounted) from the server and its children: a mount namespace of their own, where empty
-// ones cover them. A user needs a user namespace for it, where its own ids are all there
-// is. The controlling terminal is let go of as well, unless this process leads its
-// session, which would hang the terminal up: Ctrl-C still reaches the whole group. Where
-// the system refuses (a container, a service manager), the rest of the sandbox stands.
+// Hides the kernel's file systems, wherever mounted, in a mount namespace of the server's
+// own (a user's needs a user namespace), and lets go of the controlling terminal unless
+// leading the session. Where the system refuses, the rest of the sandbox stands.
 static void hide()
 {
     int tty = getsid(0) == getpid() ? -1 : open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -1491,10 +1380,8 @@ static void hide()
     close(table); // read-only
 }
 
-// Confines the server, and every child it forks, to what serving needs: no new
-// privileges, the kernel's file systems out of sight, no capability it can do without,
-// then Landlock and seccomp where the kernel has them. False, reported, when a layer the
-// kernel has fails.
+// Confines the server and every child: no new privileges, the kernel's file systems out of
+// sight, no needless capability, then Landlock and seccomp. False, reported, on a failure.
 static bool sandbox()
 {
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 && !lacking("[main:80:prctl]"))
@@ -1503,8 +1390,7 @@ static bool sandbox()
     return strip() && fence() && seal();
 }
 
-// Reaps the children that have ended, where the kernel has left them as zombies. Whether
-// any is left: false once none is.
+// Reaps ended children the kernel left as zombies. Whether any is left.
 static bool reap()
 {
     pid_t ended = 0;
@@ -1514,8 +1400,7 @@ static bool reap()
     return ended == 0;
 }
 
-// The stop signals that came since the last look, read from the signalfd; an ended child's
-// signal reaps on the way.
+// The stop signals since the last look, from the signalfd; a child's end reaps.
 static int arrived(int signals)
 {
     signalfd_siginfo taken[3]; // each of the three signals is pending once at the most
@@ -1530,12 +1415,9 @@ static int arrived(int signals)
     return stops;
 }
 
-// Stops the server once the connections queued at the stop signal are taken: new
-// connections are refused (a handed-over socket stays with the service manager, which
-// holds them for the next start), and answers in progress get what is left of the grace
-// time, until the deadline; a second stop signal ends the wait, or with again it has
-// already come. Children still at work when the server ends are killed (see detach),
-// those lingering after a whole answer included.
+// Stops once the queued connections are taken: new ones are refused, answers in progress
+// get the rest of the grace time, and a second stop signal (or again) ends the wait.
+// Children still at work when the server ends are killed.
 static void finish(timespec deadline, bool again, sigset_t awaited)
 {
     close(listening); // the process ends soon: nothing to do if this fails
@@ -1552,9 +1434,8 @@ static void finish(timespec deadline, bool again, sigset_t awaited)
     }
 }
 
-// Takes connections until a stop, a child for each, on a socket handed over (shared) or
-// the server's own, with the signals read from the signalfd, telling a service manager
-// (managed) of the stop; the status to exit with.
+// Takes connections until a stop, a child for each, on a handed-over (shared) or its own
+// socket, telling a service manager (managed) of the stop; the status to exit with.
 [[gnu::noinline]] static int run(bool shared, bool managed, int signals, sigset_t awaited)
 {
     pid_t server = getpid();
