@@ -23,8 +23,8 @@ ln -s /dev/null "$root/etc/systemd/system/systemd-logind.service" # it needs D-B
 truncate -s 64M "$work/site/large.bin" # more than the buffers hold: under way at the stop
 systemd-nspawn -q -b -D "$root" --register=no --keep-unit --console=pipe >"$work/boot.log" 2>&1 &
 nspawn=$! && cleanup "kill -KILL $nspawn; wait $nspawn"
-until_ok 30 pgrep -P $nspawn || fail "the container did not start"
-leader=$(pgrep -P $nspawn) && cleanup kill -KILL "$leader" # the container's first process: all of it ends
+until_ok 30 pgrep -x systemd -P $nspawn || fail "the container did not start" # not nspawn's helper before it
+leader=$(pgrep -x systemd -P $nspawn) && cleanup kill -KILL "$leader" # the container's first process: all of it ends
 inside() { nsenter -t "$leader" -a "$@"; }
 kills() { dmesg | grep 'type=1326' | grep -c 'comm="sever"' || true; }
 before=$(kills)
