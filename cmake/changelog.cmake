@@ -1,9 +1,9 @@
 # SPDX-License-Identifier: MIT
 # Writes the Debian changelog from CHANGELOG.md, which stays the project's own: every
 # "## VERSION (YYYY-MM-DD)" section becomes an entry, its "- " items the entry's "* " items.
-# A build between releases (a version with "+") gets an entry of its own first, dated that
-# day, with the "## Unreleased" items; a release's build leaves them out.
-# cmake -Dsource=CHANGELOG.md -Doutput=changelog -Dmaintainer="..." -Dversion=V -Dday=YYYY-MM-DD
+# A build between releases (a version with "+") gets an entry of its own first, dated by its
+# commit (day: @SECONDS), with the "## Unreleased" items; a release's build leaves them out.
+# cmake -Dsource=CHANGELOG.md -Doutput=changelog -Dmaintainer="..." -Dversion=V -Dday=@SECONDS
 #       -Dcommit=C -P changelog.cmake
 file(STRINGS ${source} lines ENCODING UTF-8)
 set(text "")
