@@ -23,13 +23,13 @@ ln -s /dev/null "$root/etc/systemd/system/systemd-logind.service" # it needs D-B
 truncate -s 64M "$work/site/large.bin" # more than the buffers hold: under way at the stop
 systemd-nspawn -q -b -D "$root" --register=no --keep-unit --console=pipe >"$work/boot.log" 2>&1 &
 nspawn=$! && cleanup "kill -KILL $nspawn; wait $nspawn"
-until_ok 30 pgrep -x systemd -P $nspawn || fail "the container did not start" # not nspawn's helper before it
+cannot() { echo "skipped: systemd-nspawn cannot boot a Debian tree here (a chroot?): $(tail -n 3 "$work/boot.log")"; exit 77; }
+until_ok 30 pgrep -x systemd -P $nspawn || cannot # not nspawn's helper before it
 leader=$(pgrep -x systemd -P $nspawn) && cleanup kill -KILL "$leader" # the container's first process: all of it ends
 inside() { nsenter -t "$leader" -a "$@"; }
-kills() { dmesg | grep 'type=1326' | grep -c 'comm="sever"' || true; }
-before=$(kills)
+kills() { dmesg | grep 'type=1326' | grep -c 'comm="sever"' || true; } && before=$(kills)
 booted() { timeout 60 nsenter -t "$leader" -a systemctl is-system-running --wait | grep -qxE 'running|degraded'; }
-until_ok 60 booted || fail "systemd did not boot: $(inside systemctl --failed --no-pager)"
+until_ok 60 booted || cannot
 inside apt-get install -qq -y /root/sever.deb >/dev/null 2>&1 || fail "apt cannot install the package"
 ! inside systemctl enable --now sever.service 2>/dev/null || fail "sever.service started without its folder"
 inside systemctl show -P AssertResult sever.service | grep -qx no &&

@@ -6,7 +6,7 @@
 # answer, stopped during a download. tests/units.sh BUILD_DIR
 build=$(cd "$1" && pwd)
 . "$(dirname "$0")/lib.sh"
-cmake --install "$build" --prefix "$work/prefix" >/dev/null
+cmake --install "$build" --prefix "$work/prefix" >/dev/null # and its server, where any user may run it
 mkdir -m 777 "$work/traces" && truncate -s 64M "$work/site/large.bin" && chmod a+r "$work/site/large.bin"
 
 serve() { # serve UNIT COMMAND...: the server as COMMAND starts it, its calls traced to traces/UNIT
@@ -20,8 +20,8 @@ serve() { # serve UNIT COMMAND...: the server as COMMAND starts it, its calls tr
     until_ok 10 pgrep -P "$server" || fail "no download under way"
     kill -TERM "$server" && wait $tracer || fail "the server for $1 did not stop with 0"
 }
-serve sever.service "$build/sever"
-serve sever-activated.service systemd-socket-activate -l 127.0.0.1:8080 "$build/sever"
+serve sever.service "$work/prefix/bin/sever"
+serve sever-activated.service systemd-socket-activate -l 127.0.0.1:8080 "$work/prefix/bin/sever"
 python3 - "$work/prefix/lib/systemd/system" "$work/traces" <<'CHECK'
 import os, re, subprocess, sys
 groups, name = {}, None
